@@ -1,0 +1,119 @@
+// Entry, start-up and shutdown: every long-lived object is created here in a fixed order and
+// released here in the reverse one.
+#include <windows.h>
+
+#include <cstring>
+#include <new>
+
+#include "app/instances.h"
+#include "app/settings.h"
+#include "identity/terminal_address.h"
+#include "lockstate/lock_pipe.h"
+#include "lockstate/permission.h"
+#include "lockstate/worker.h"
+#include "resources/resource.h"
+#include "server/queries.h"
+#include "server/server_link.h"
+#include "tray/dialogs.h"
+#include "tray/tray_window.h"
+
+namespace {
+
+void Refuse(const wchar_t* text, const wchar_t* caption) { MessageBoxW(nullptr, text, caption, MB_OK); }
+
+// Releases whatever exists, in the order that keeps every object alive while anything uses it:
+// the workers before the pipe and the link they use, the settings last. The address is written
+// back only after a run that reached the message loop: a start-up that failed leaves the file as
+// it found it.
+void Shutdown(bool saveSettings) {
+    if (PollerWorker != nullptr) {
+        DestroyWorker(PollerWorker);
+        PollerWorker = nullptr;
+    }
+    if (PublisherWorker != nullptr) {
+        DestroyWorker(PublisherWorker);
+        PublisherWorker = nullptr;
+    }
+    if (TheLockPipe != nullptr) {
+        ReleaseLockPipe(TheLockPipe);
+        TheLockPipe = nullptr;
+    }
+    DiscardServerLink();
+    delete MessageDialogSlot;
+    MessageDialogSlot = nullptr;
+    delete SettingsDialogSlot;
+    SettingsDialogSlot = nullptr;
+    if (TheSettings != nullptr) {
+        if (saveSettings) SaveSettings(TheSettings);
+        delete TheSettings;
+        TheSettings = nullptr;
+    }
+    delete TheSettingsPath;
+    TheSettingsPath = nullptr;
+}
+
+// Start-up up to the message loop. False when the program must end at once (after Shutdown).
+bool StartUp(HINSTANCE instance) {
+    TheSettingsPath = new (std::nothrow) SettingsPathBlock();
+    if (TheSettingsPath == nullptr) return false;
+    if (!BuildSettingsPath(TheSettingsPath)) {
+        // A cut path would read and write some other file.
+        Refuse(L"프로그램이 설치된 경로가 너무 길어 설정 파일을 사용할 수 없습니다. 더 짧은 경로에 설치해 주세요.",
+               L"설정 파일 경로 오류");
+        return false;
+    }
+
+    SettingsDialogSlot = new (std::nothrow) DialogSlot();
+    MessageDialogSlot = new (std::nothrow) DialogSlot();
+    if (SettingsDialogSlot == nullptr || MessageDialogSlot == nullptr) return false;
+
+    Settings* settings = new (std::nothrow) Settings();
+    if (settings == nullptr) return false;
+    std::memcpy(settings->IniPath, TheSettingsPath->FullPath, sizeof settings->IniPath);
+    LoadSettings(settings);
+    TheSettings = settings;
+
+    ServerLink* link = OpenServerLink(TheSettings->HostAddress);
+    if (link == nullptr) return false;
+    ReplaceServerLink(link);
+
+    SelectTerminalAddress();
+    StorePermission(LoadPermission());  // the first answer is known before any thread starts
+
+    TheLockPipe = CreateLockPipe();
+    if (TheLockPipe == nullptr) return false;
+
+    PollerWorker = CreateWorker(PermissionPoller, nullptr);
+    PublisherWorker = CreateWorker(PipePublisher, nullptr);
+    if (PollerWorker == nullptr || PublisherWorker == nullptr) return false;
+    StartWorker(PollerWorker);
+    StartWorker(PublisherWorker);
+
+    LoadStringA(instance, IDS_WINDOW_TITLE, WindowTitle, WindowTextSize);
+    LoadStringA(instance, IDS_CLASS_NAME, ClassName, WindowTextSize);
+    RegisterTrayWindowClass(instance);
+    return CreateTrayWindow(instance) != 0;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    if (CountInstances() > 1) {
+        Refuse(L"이미 프로그램이 실행중입니다.", L"프로그램 중복 실행 경고");
+        return 0;
+    }
+
+    if (!StartUp(instance)) {
+        Shutdown(false);
+        return 0;
+    }
+
+    MSG msg = {};
+    while (GetMessageA(&msg, nullptr, 0, 0)) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+
+    Shutdown(true);
+    return 0;
+}

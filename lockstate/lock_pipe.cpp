@@ -1,0 +1,90 @@
+#include "lockstate/lock_pipe.h"
+
+#include <cstdio>
+#include <new>
+
+#include "lockstate/permission.h"
+#include "lockstate/worker.h"
+
+LockPipe* TheLockPipe = nullptr;
+
+namespace {
+
+constexpr char GrantedMessage[] = "TRUE";    // sent with its NUL: 5 bytes
+constexpr char RefusedMessage[] = "FALSE";   // 6 bytes
+static_assert(sizeof GrantedMessage == 5 && sizeof RefusedMessage == 6, "the reader's message sizes");
+
+HANDLE CreateLockPipeInstance() {
+    // Message pipe, blocking; local readers only, so that no remote client can take the instance.
+    return CreateNamedPipeA(LockPipeName, PIPE_ACCESS_DUPLEX,
+                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                            PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, nullptr);
+}
+
+// The reader closed its end: this instance can never take a reader again. A new instance is
+// created before the old one is closed, so the name never disappears for a reader that retries.
+void RenewInstance(LockPipe* pipe) {
+    HANDLE fresh = CreateLockPipeInstance();
+    if (fresh == INVALID_HANDLE_VALUE) return;  // keep the old one; the next cycle tries again
+    CloseHandle(pipe->Handle);
+    pipe->Handle = fresh;
+}
+
+DWORD WINAPI FlushPipe(void* handle) {
+    FlushFileBuffers(static_cast<HANDLE>(handle));
+    return 0;
+}
+
+}  // namespace
+
+LockPipe* CreateLockPipe() {
+    LockPipe* pipe = new (std::nothrow) LockPipe();
+    if (pipe == nullptr) return nullptr;
+    pipe->Handle = CreateLockPipeInstance();
+    if (pipe->Handle == INVALID_HANDLE_VALUE) {
+        std::printf("fail to CreateNamedPipe(), %d\n", static_cast<int>(GetLastError()));
+        std::fflush(stdout);
+        delete pipe;
+        return nullptr;
+    }
+    return pipe;
+}
+
+void PublishOnce(LockPipe* pipe) {
+    const bool granted = IsPermissionGranted();
+    const char* message = granted ? GrantedMessage : RefusedMessage;
+    pipe->Length = granted ? sizeof GrantedMessage : sizeof RefusedMessage;
+    pipe->Written = 0;
+    pipe->LastResult = WriteFile(pipe->Handle, message, pipe->Length, &pipe->Written, nullptr);
+    if (!pipe->LastResult || pipe->Written != pipe->Length) {
+        const DWORD error = GetLastError();
+        std::printf("fail to WriteFile, %d\n", static_cast<int>(error));
+        std::fflush(stdout);
+        if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) {
+            RenewInstance(pipe);
+        }
+    }
+}
+
+DWORD WINAPI PipePublisher(void*) {
+    do {
+        PublishOnce(TheLockPipe);
+    } while (!PauseUnlessStopping(PublishIntervalMs));
+    return 0;
+}
+
+void ReleaseLockPipe(LockPipe* pipe) {
+    // The flush waits until the reader has taken every message; a reader that does not read
+    // would hold the shutdown for good, so the flush runs aside and is cancelled after a while.
+    HANDLE flusher = CreateThread(nullptr, 0, FlushPipe, pipe->Handle, 0, nullptr);
+    if (flusher != nullptr) {
+        if (WaitForSingleObject(flusher, PipeFlushWaitMs) != WAIT_OBJECT_0) {
+            CancelSynchronousIo(flusher);
+            if (WaitForSingleObject(flusher, PipeFlushWaitMs) != WAIT_OBJECT_0) TerminateThread(flusher, 0);
+        }
+        CloseHandle(flusher);
+    }
+    DisconnectNamedPipe(pipe->Handle);
+    CloseHandle(pipe->Handle);
+    delete pipe;
+}

@@ -1,0 +1,28 @@
+// The lock-state pipe: every 2 seconds "TRUE" or "FALSE", each with its NUL, as one message to the
+// local USB-lock component.
+#pragma once
+#include <windows.h>
+
+struct LockPipe {
+    DWORD Length;
+    HANDLE Handle;
+    BOOL LastResult;
+    DWORD Written;
+};
+
+extern LockPipe* TheLockPipe;
+
+constexpr char LockPipeName[] = "\\\\.\\Pipe\\Tembrix";
+constexpr DWORD PublishIntervalMs = 2000;
+// How long shutdown lets a connected reader take the messages still queued.
+constexpr DWORD PipeFlushWaitMs = 1000;
+
+// Creates the record and the pipe; null when the pipe cannot be created (after printing
+// "fail to CreateNamedPipe(), %d"), and the caller ends the process.
+LockPipe* CreateLockPipe();
+// Thread body: one write, then a 2-second pause, until a stop is requested.
+DWORD WINAPI PipePublisher(void* argument);
+// One cycle's write, with the failure line; a pipe whose reader has gone is made anew.
+void PublishOnce(LockPipe* pipe);
+// Lets the reader take what was written (bounded), disconnects it and frees the record.
+void ReleaseLockPipe(LockPipe* pipe);

@@ -1,0 +1,23 @@
+// Resource and command identifiers: fixed numbers that the system's other parts rely on.
+#pragma once
+
+#define IDS_WINDOW_TITLE 103
+#define IDS_CLASS_NAME 109
+#define IDI_TRAY 146
+#define IDM_COMMAND_MENU 129
+#define IDM_STATUS_MENU 130
+#define IDD_SETTINGS 149
+#define IDD_MESSAGE 150
+
+#define IDC_HOST_ADDRESS 1016
+#define IDC_HOST_LABEL 1036
+#define IDC_FRAME 1015
+#define IDC_MESSAGE_TEXT 1051
+
+#define IDM_SETTINGS 32772
+#define IDM_EXIT 32774
+#define IDM_REGISTER 32776
+#define IDM_SEND_MESSAGE 32793
+#define IDM_LOCK_STATUS 32794
+
+#define WM_TRAY_NOTIFY (WM_USER + 2)

@@ -1,0 +1,78 @@
+#include "server/queries.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+#include <string_view>
+
+#include "app/settings.h"
+#include "server/server_link.h"
+
+namespace {
+
+// One POST on the current link; the answer stays empty when there is no usable link.
+std::string Ask(const char* requestPath, const char* body) {
+    std::string answer;
+    ServerLink* link = AcquireServerLink();
+    if (link != nullptr && link->Ready) PostRequest(link, requestPath, answer, body);
+    ReleaseServerLink(link);
+    return answer;
+}
+
+// A body naming this PC (field m) and, for a message, its text (field d).
+bool Body(char (&body)[FormBodySize], const char* address, const char* text = nullptr) {
+    body[0] = 0;
+    return AppendFormField(body, sizeof body, "m", address) &&
+           (text == nullptr || AppendFormField(body, sizeof body, "d", text));
+}
+
+void UseComputerName(char (&nodeName)[NodeNameSize]) {
+    DWORD size = sizeof nodeName;
+    GetComputerNameA(nodeName, &size);
+}
+
+}  // namespace
+
+bool CheckConnection() { return Ask("Tembrix/connect_check.php", "") == "CONNECTED"; }
+
+bool CheckRegistration(const char* addressText) {
+    char body[FormBodySize];
+    return Body(body, addressText) && Ask("Tembrix/register_check.php", body) == "REGISTERED";
+}
+
+bool LoadPermission() {
+    char body[FormBodySize];
+    return Body(body, TheSettings->TerminalAddress) &&
+           Ask("/Tembrix/permission_load.php", body) == "TRUE";
+}
+
+bool SendUserMessage(const char* text) {
+    char body[FormBodySize];
+    return Body(body, TheSettings->TerminalAddress, text) &&
+           Ask("/Tembrix/message_post.php", body) == "TRUE";
+}
+
+void GetNodeName(const char* addressText, char (&nodeName)[NodeNameSize]) {
+    if (!CheckRegistration(TheSettings->TerminalAddress)) {
+        UseComputerName(nodeName);
+        return;
+    }
+    char body[FormBodySize];
+    if (!Body(body, addressText) || !ParseNodeNameAnswer(Ask("/Tembrix/get_node_name.php", body), nodeName)) {
+        UseComputerName(nodeName);
+    }
+}
+
+void OpenRegistrationForm() {
+    char nodeName[NodeNameSize] = "";
+    GetNodeName(TheSettings->TerminalAddress, nodeName);
+    if (!IsUsableNodeName(nodeName)) nodeName[0] = 0;
+
+    char address[RegistrationAddressSize];
+    if (!BuildRegistrationAddress(address, sizeof address, TheSettings->HostAddress, nodeName,
+                                  TheSettings->TerminalAddress)) {
+        return;
+    }
+    ShellExecuteA(nullptr, "open", address, nullptr, nullptr, SW_SHOWNORMAL);
+}

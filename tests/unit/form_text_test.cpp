@@ -1,0 +1,102 @@
+#include "server/form_text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// What a standard form parser makes of one encoded value.
+std::string DecodeFormValue(const std::string& value) {
+    std::string out;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] == '+') {
+            out += ' ';
+        } else if (value[i] == '%' && i + 2 < value.size()) {
+            out += static_cast<char>(std::stoi(value.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += value[i];
+        }
+    }
+    return out;
+}
+
+TEST(FormText, AddressFieldStaysByteIdentical) {
+    char body[FormBodySize] = "";
+    ASSERT_TRUE(AppendFormField(body, sizeof body, "m", "00-1A-2B-3C-4D-5E"));
+    EXPECT_STREQ(body, "m=00-1A-2B-3C-4D-5E");
+}
+
+TEST(FormText, MessageTextReachesAFormParserUnchanged) {
+    const std::string messages[] = {"a&b", "1+1", "50%", "a=b c", "\xC7\xD1\xB1\xDB 2",
+                                    std::string(127, '%')};
+    for (const std::string& message : messages) {
+        char body[FormBodySize] = "";
+        ASSERT_TRUE(AppendFormField(body, sizeof body, "m", "00-1A-2B-3C-4D-5E"));
+        ASSERT_TRUE(AppendFormField(body, sizeof body, "d", message));
+        const std::string text = body;
+        ASSERT_EQ(text.rfind("m=00-1A-2B-3C-4D-5E&d=", 0), 0u) << text;
+        const std::string value = text.substr(22);
+        EXPECT_EQ(value.find_first_of("&="), std::string::npos) << text;
+        EXPECT_EQ(DecodeFormValue(value), message);
+    }
+}
+
+TEST(FormText, AFieldThatDoesNotFitLeavesTheBodyAsItWas) {
+    char body[32] = "";
+    ASSERT_TRUE(AppendFormField(body, sizeof body, "m", "00-1A-2B-3C-4D-5E"));
+    EXPECT_FALSE(AppendFormField(body, sizeof body, "d", "%%%%"));
+    EXPECT_STREQ(body, "m=00-1A-2B-3C-4D-5E");
+}
+
+TEST(FormText, NodeNameAnswer) {
+    char name[NodeNameSize];
+    EXPECT_TRUE(ParseNodeNameAnswer("n:PC-01", name));
+    EXPECT_STREQ(name, "PC-01");
+    EXPECT_TRUE(ParseNodeNameAnswer("n=Lab 3", name));
+    EXPECT_STREQ(name, "Lab 3");
+    EXPECT_TRUE(ParseNodeNameAnswer("n", name));
+    EXPECT_STREQ(name, "");
+    EXPECT_TRUE(ParseNodeNameAnswer("nx", name));
+    EXPECT_STREQ(name, "");
+    EXPECT_FALSE(ParseNodeNameAnswer("N:PC-01", name));
+    EXPECT_FALSE(ParseNodeNameAnswer("", name));
+    EXPECT_TRUE(ParseNodeNameAnswer("n:" + std::string(200, 'x'), name));
+    EXPECT_EQ(std::string(name), std::string(97, 'x'));
+}
+
+TEST(FormText, UsableNodeNames) {
+    EXPECT_TRUE(IsUsableNodeName(""));
+    EXPECT_TRUE(IsUsableNodeName("PC-01 #2+?"));
+    for (const char* bad : {"<", ">", "&", "'", "\"", "`", "%", "a%b", "x&y"}) {
+        EXPECT_FALSE(IsUsableNodeName(bad)) << bad;
+    }
+}
+
+TEST(FormText, RegistrationAddressKeepsItsStructure) {
+    char address[RegistrationAddressSize];
+    ASSERT_TRUE(BuildRegistrationAddress(address, sizeof address, "192.168.0.10", "PC-01",
+                                         "00-1A-2B-3C-4D-5E"));
+    EXPECT_STREQ(address, "http://192.168.0.10/Tembrix/register_form.php?n=PC-01&m=00-1A-2B-3C-4D-5E");
+
+    ASSERT_TRUE(BuildRegistrationAddress(address, sizeof address, "192.168.0.10/app/", "Lab 3#1+?/=",
+                                         "00-1A-2B-3C-4D-5E"));
+    EXPECT_STREQ(address, "http://192.168.0.10/app//Tembrix/register_form.php?n=Lab%203%231%2B%3F%2F%3D"
+                          "&m=00-1A-2B-3C-4D-5E");
+
+    // Non-ASCII bytes are the browser's business; a stored "http://" is not removed.
+    ASSERT_TRUE(BuildRegistrationAddress(address, sizeof address, "http://h", "\xC7\xD1", ""));
+    EXPECT_STREQ(address, "http://http://h/Tembrix/register_form.php?n=\xC7\xD1&m=");
+}
+
+TEST(FormText, RegistrationAddressOfTheLongestInputsFits) {
+    char address[RegistrationAddressSize];
+    EXPECT_TRUE(BuildRegistrationAddress(address, sizeof address, std::string(31, 'h').c_str(),
+                                         std::string(97, '#'), "00-1A-2B-3C-4D-5E"));
+    char small[40];
+    EXPECT_FALSE(BuildRegistrationAddress(small, sizeof small, "h", "n", "m"));
+    EXPECT_STREQ(small, "");
+}
+
+}  // namespace

@@ -1,0 +1,43 @@
+#!/bin/sh
+# Installs, from Debian's packages, exactly what the build and the tests need and is not there yet.
+# Idempotent: a machine that already has everything costs one dpkg query and nothing else.
+set -eu
+
+need=""
+have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+PACKAGES="
+  cmake make g++ googletest clang libclang-rt-14-dev
+  g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
+  wine wine32:i386 xvfb xauth locales fonts-nanum
+  python3 python3-pytest iproute2 imagemagick x11-utils
+"
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+  updated=no
+fi
+
+for p in $PACKAGES; do
+  have "$p" || need="$need $p"
+done
+
+if [ -n "$need" ]; then
+  echo "install-deps: installing:$need"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  # shellcheck disable=SC2086
+  apt-get install -y -qq --no-install-recommends $need >/dev/null
+fi
+
+# Wine must run in a Korean ANSI code page (949) for the tests; the locale has to exist for that.
+if ! locale -a 2>/dev/null | grep -qi '^ko_KR\.utf-\?8$'; then
+  echo "install-deps: generating ko_KR.UTF-8"
+  if [ -f /etc/locale.gen ] && grep -q '^# *ko_KR.UTF-8' /etc/locale.gen; then
+    sed -i 's/^# *\(ko_KR.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    locale-gen >/dev/null
+  else
+    localedef -i ko_KR -f UTF-8 ko_KR.UTF-8
+  fi
+fi
+exit 0

@@ -1,0 +1,160 @@
+#include "tray/tray_window.h"
+
+#include <shellapi.h>
+
+#include <cstring>
+
+#include "app/settings.h"
+#include "lockstate/permission.h"
+#include "resources/resource.h"
+#include "server/queries.h"
+#include "tray/dialogs.h"
+
+char WindowTitle[WindowTextSize];
+char ClassName[WindowTextSize];
+
+namespace {
+
+HINSTANCE AppInstance = nullptr;
+NOTIFYICONDATAA TrayIconData = {};
+// The record up to guidItem, without hBalloonIcon: the size every shell since XP accepts.
+constexpr DWORD TrayIconDataSize = 504;
+static_assert(offsetof(NOTIFYICONDATAA, guidItem) + sizeof(GUID) == TrayIconDataSize, "NOTIFYICONDATAA layout");
+constexpr char TrayTip[] = "Tembrix USB Lock Tool";
+// Sent by a restarted shell: its notification area is empty again.
+UINT TaskbarCreatedMessage = 0;
+
+HICON TrayIcon(HINSTANCE instance) { return LoadIconA(instance, MAKEINTRESOURCEA(IDI_TRAY)); }
+
+void AddTrayIcon(HWND window) {
+    TrayIconData.cbSize = TrayIconDataSize;
+    TrayIconData.hWnd = window;
+    TrayIconData.uID = 0;
+    TrayIconData.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    TrayIconData.uCallbackMessage = WM_TRAY_NOTIFY;
+    TrayIconData.hIcon = TrayIcon(AppInstance);
+    std::memcpy(TrayIconData.szTip, TrayTip, sizeof TrayTip);
+    Shell_NotifyIconA(NIM_ADD, &TrayIconData);
+}
+
+void RemoveTrayIcon(HWND window) {
+    TrayIconData.cbSize = TrayIconDataSize;
+    TrayIconData.hWnd = window;
+    TrayIconData.uID = 0;
+    Shell_NotifyIconA(NIM_DELETE, &TrayIconData);
+}
+
+void OpenDialog(const DialogSlot* slot, int templateId, DLGPROC procedure) {
+    if (slot->Open) {
+        SetForegroundWindow(slot->Window);
+        return;
+    }
+    DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(templateId), GetDesktopWindow(), procedure, 0);
+}
+
+void RunStartupChecks() {
+    if (!CheckConnection()) {
+        DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_SETTINGS), GetDesktopWindow(), SettingsDialogProc, 0);
+    }
+    if (!CheckRegistration(TheSettings->TerminalAddress)) OpenRegistrationForm();
+}
+
+// Shows the popup of a loaded menu at the cursor, then releases the menu.
+void ShowPopup(HWND window, HMENU menu, HMENU popup) {
+    POINT point;
+    GetCursorPos(&point);
+    SetForegroundWindow(window);
+    TrackPopupMenu(popup, TPM_RIGHTALIGN | TPM_RIGHTBUTTON, point.x, point.y, 0, window, nullptr);
+    SetForegroundWindow(window);
+    DestroyMenu(menu);
+}
+
+void ShowStatusMenu(HWND window) {
+    HMENU menu = LoadMenuA(AppInstance, MAKEINTRESOURCEA(IDM_STATUS_MENU));
+    HMENU popup = GetSubMenu(menu, 0);
+    const bool granted = LoadPermission();
+    StorePermission(granted);
+    ModifyMenuW(popup, IDM_LOCK_STATUS, MF_BYCOMMAND | MF_STRING, IDM_LOCK_STATUS,
+                granted ? L"USB Lock 해제됨" : L"USB Lock 작동중");
+    EnableMenuItem(popup, IDM_LOCK_STATUS, MF_BYCOMMAND | MF_GRAYED);
+    ShowPopup(window, menu, popup);
+}
+
+void ShowCommandMenu(HWND window) {
+    HMENU menu = LoadMenuA(AppInstance, MAKEINTRESOURCEA(IDM_COMMAND_MENU));
+    ShowPopup(window, menu, GetSubMenu(menu, 0));
+}
+
+void RunCommand(HWND window, WORD command) {
+    switch (command) {
+    case IDM_SETTINGS:
+        OpenDialog(SettingsDialogSlot, IDD_SETTINGS, SettingsDialogProc);
+        break;
+    case IDM_EXIT:
+        DestroyWindow(window);
+        break;
+    case IDM_REGISTER:
+        OpenRegistrationForm();
+        break;
+    case IDM_SEND_MESSAGE:
+        OpenDialog(MessageDialogSlot, IDD_MESSAGE, MessageDialogProc);
+        break;
+    }
+}
+
+}  // namespace
+
+void RegisterTrayWindowClass(HINSTANCE instance) {
+    WNDCLASSEXA windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_VREDRAW | CS_HREDRAW;
+    windowClass.lpfnWndProc = TrayWindowProcedure;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = TrayIcon(instance);
+    windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    windowClass.lpszClassName = ClassName;
+    windowClass.hIconSm = TrayIcon(instance);
+    RegisterClassExA(&windowClass);
+}
+
+int CreateTrayWindow(HINSTANCE instance) {
+    AppInstance = instance;  // first: the start-up checks inside the creation open dialogs with it
+    TaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+    HWND window = CreateWindowExA(WS_EX_NOACTIVATE, ClassName, WindowTitle, WS_MINIMIZE, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, 300, 180, nullptr, nullptr, instance, nullptr);
+    if (window == nullptr) return 0;
+    AddTrayIcon(window);
+    ShowWindow(window, SW_HIDE);
+    UpdateWindow(window);
+    return 1;
+}
+
+LRESULT CALLBACK TrayWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        RunStartupChecks();
+        return 0;
+    case WM_DESTROY:
+        RemoveTrayIcon(window);
+        PostQuitMessage(0);
+        return 0;
+    case WM_COMMAND: {
+        const WORD command = LOWORD(wParam);
+        if (static_cast<unsigned>(command - IDM_SETTINGS) <= IDM_SEND_MESSAGE - IDM_SETTINGS) {
+            RunCommand(window, command);
+        }
+        return 0;
+    }
+    case WM_TRAY_NOTIFY:
+        if (lParam == WM_LBUTTONDOWN) ShowStatusMenu(window);
+        if (lParam == WM_RBUTTONDOWN) ShowCommandMenu(window);
+        return 0;
+    }
+    // A restarted shell forgot the icon; the one added at creation is added again.
+    if (message == TaskbarCreatedMessage && message != 0 && TrayIconData.hWnd == window) {
+        Shell_NotifyIconA(NIM_ADD, &TrayIconData);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
