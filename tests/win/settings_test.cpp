@@ -47,6 +47,9 @@ TEST(Settings, LongValueIsReadAsItsFirst31Characters) {
     WritePrivateProfileStringA("Configuration", "HostAddress", forty.c_str(), settings.IniPath);
     LoadSettings(&settings);
     EXPECT_EQ(std::string(settings.HostAddress), forty.substr(0, 31));
+    SaveSettings(&settings);
+    EXPECT_NE(ReadWholeFile(settings.IniPath).find("HostAddress=" + forty.substr(0, 31) + "\r\n"), std::string::npos)
+        << ReadWholeFile(settings.IniPath);
 }
 
 TEST(Settings, PathIsBesideThisExecutableInLowerCase) {

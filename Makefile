@@ -1,0 +1,48 @@
+# One entry point for building, testing and running the agent on Linux.
+#   make build   cross-compiles build/win32/Tembrix.exe (and the test tools)
+#   make test    every test: native unit tests (ASan/UBSan), Windows-layer tests under Wine,
+#                end-to-end tests of the real exe under Wine and Xvfb, a short fuzz run
+#   make run     starts the agent under Wine beside a local management server
+#   make fuzz    a longer fuzz run of the portable parsers
+PY := /usr/bin/python3
+FUZZ_SECONDS ?= 60
+
+.PHONY: all deps build native win-tests e2e fuzz-build fuzz fuzz-smoke test run clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+build: deps
+	cmake --preset win32 >/dev/null
+	cmake --build --preset win32
+
+native: deps
+	cmake --preset native >/dev/null
+	cmake --build --preset native
+	ctest --preset native
+
+win-tests: build
+	$(PY) tests/wine_session.py -- ctest --preset win32
+
+e2e: build
+	$(PY) -m pytest
+
+fuzz-build: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+
+fuzz-smoke: fuzz-build
+	tests/fuzz/run.sh 10
+
+fuzz: fuzz-build
+	tests/fuzz/run.sh $(FUZZ_SECONDS)
+
+test: native win-tests e2e fuzz-smoke
+
+run: build
+	$(PY) tools/run.py
+
+clean:
+	rm -rf build

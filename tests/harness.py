@@ -1,0 +1,107 @@
+"""What end-to-end tests share: the scriptable server's handle, loopback addresses, and waiting."""
+from __future__ import annotations
+
+import itertools
+import json
+import os
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from winenv import wait_for
+
+FAKESERVER = Path(__file__).resolve().parent / "fakeserver.py"
+_addresses = itertools.count(2)
+
+STANDARD_ROUTES = {
+    "/Tembrix/connect_check.php": {"body": "CONNECTED"},
+    "/Tembrix/register_check.php": {"body": "REGISTERED"},
+    "/Tembrix/permission_load.php": {"body": "FALSE"},
+    "/Tembrix/message_post.php": {"body": "TRUE"},
+    "/Tembrix/get_node_name.php": {"body": "n:TEST-PC"},
+}
+
+
+def next_loopback_address() -> str:
+    """A loopback address of its own for each server of this test run (port 80 is fixed)."""
+    n = next(_addresses)
+    return f"127.{64 + os.getpid() % 64}.{n // 250}.{n % 250 + 1}"
+
+
+class FakeServer:
+    """The scriptable management server, run as its own process (inside `netns` when given)."""
+
+    def __init__(self, folder: Path, address: str | None = None, netns: str | None = None,
+                 routes: dict | None = None):
+        self.folder = Path(folder)
+        self.folder.mkdir(parents=True, exist_ok=True)
+        self.address = address or next_loopback_address()
+        self.script_path = self.folder / "server-script.json"
+        self.log_path = self.folder / "server-log.jsonl"
+        self.ready_path = self.folder / "server-ready"
+        self.routes = dict(STANDARD_ROUTES if routes is None else routes)
+        self.default = {"status": 404, "body": "not found"}
+        self.extra: dict = {}
+        self._write()
+        self.log_path.write_text("")
+        argv = [sys.executable, str(FAKESERVER), "--bind", self.address, "--script", str(self.script_path),
+                "--log", str(self.log_path), "--ready", str(self.ready_path)]
+        if netns:
+            argv = ["ip", "netns", "exec", netns] + argv
+        self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=open(self.folder / "server-stderr.txt", "wb"))
+        wait_for(lambda: self.ready_path.exists() or self.process.poll() is not None, 20, what="server start")
+        if self.process.poll() is not None:
+            raise RuntimeError("fake server failed: " + (self.folder / "server-stderr.txt").read_text())
+
+    def _write(self):
+        script = {"routes": self.routes, "default": self.default, **self.extra}
+        tmp = self.script_path.with_suffix(".tmp")
+        tmp.write_text(json.dumps(script))
+        tmp.replace(self.script_path)  # the server never reads half a script
+
+    def answer(self, path: str, body: str | bytes | None = None, **response):
+        """Programs the answer of one script path: a text, raw bytes, or any RESPONSE keys."""
+        if isinstance(body, bytes):
+            response["body_hex"] = body.hex()
+        elif body is not None:
+            response["body"] = body
+        self.routes[path] = response
+        self._write()
+
+    def configure(self, **extra):
+        self.extra.update(extra)
+        self._write()
+
+    def entries(self) -> list[dict]:
+        lines = self.log_path.read_text().splitlines()
+        return [json.loads(line) for line in lines if line.strip()]
+
+    def requests(self, path: str | None = None) -> list[dict]:
+        return [e for e in self.entries()
+                if e.get("event") == "request" and (path is None or e["path"].endswith(path))]
+
+    def wait_requests(self, path: str | None, count: int = 1, timeout: float = 60) -> list[dict]:
+        return wait_for(lambda: (lambda r: r if len(r) >= count else None)(self.requests(path)),
+                        timeout, step=0.1, what=f"{count} request(s) for {path}")
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+def header(entry: dict, name: str) -> str | None:
+    for key, value in entry["headers"]:
+        if key.lower() == name.lower():
+            return value
+    return None
+
+
+def elapsed(start: float) -> float:
+    return time.monotonic() - start

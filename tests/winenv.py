@@ -1,0 +1,240 @@
+"""Wine under Xvfb for the agent's tests: a virtual display, a prepared 32-bit prefix in a Korean
+locale (ANSI code page 949), and the agent and the tools run inside it.
+
+Everything started here is ended by its own process id or by `wineserver -k` of its own prefix,
+never by a name-wide kill.
+"""
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build" / "win32"
+AGENT_EXE = BUILD / "Tembrix.exe"
+TOOLS = BUILD / "tools"
+# Where the tools live inside every prefix: C:\tembrix-tools
+TOOLS_DIR_IN_PREFIX = "drive_c/tembrix-tools"
+
+
+def wait_for(predicate, timeout: float, step: float = 0.05, what: str = "condition"):
+    """Polls until predicate() is truthy; returns its value, or raises TimeoutError."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise TimeoutError(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(step)
+
+
+class Display:
+    """A private Xvfb server; its number is chosen by Xvfb itself."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as f:
+            number = f.readline().strip()
+        if not number:
+            self.process.kill()
+            raise RuntimeError("Xvfb did not start")
+        self.name = f":{number}"
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+class WinePrefix:
+    """A 32-bit prefix with a persistent wineserver, optionally inside a network namespace."""
+
+    def __init__(self, path: Path, display: Display, netns: str | None = None):
+        self.path = Path(path)
+        self.display = display
+        self.netns = netns
+        self.env = dict(os.environ)
+        for key in ("WINELOADER", "WINESERVER"):
+            self.env.pop(key, None)
+        self.env.update({
+            "WINEPREFIX": str(self.path), "WINEARCH": "win32", "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=", "DISPLAY": display.name,
+            "LANG": "ko_KR.UTF-8", "LC_ALL": "ko_KR.UTF-8",
+        })
+        self.started = False
+
+    # -- commands ---------------------------------------------------------------------------
+    def _argv(self, argv: list[str]) -> list[str]:
+        return (["ip", "netns", "exec", self.netns] if self.netns else []) + argv
+
+    def run(self, argv: list[str], timeout: float = 120, check: bool = True, **kw) -> subprocess.CompletedProcess:
+        kw.setdefault("stdin", subprocess.DEVNULL)
+        kw.setdefault("capture_output", True)
+        result = subprocess.run(self._argv(argv), env=self.env, timeout=timeout, **kw)
+        if check and result.returncode != 0:
+            raise RuntimeError(f"{argv} failed ({result.returncode}): {result.stderr[-2000:]!r}")
+        return result
+
+    def popen(self, argv: list[str], **kw) -> subprocess.Popen:
+        kw.setdefault("stdin", subprocess.DEVNULL)
+        return subprocess.Popen(self._argv(argv), env=self.env, **kw)
+
+    def windows_path(self, path: Path) -> str:
+        """The Windows name of a file inside drive_c, or of any host file through Z:."""
+        path = Path(path).resolve()
+        drive_c = (self.path / "drive_c").resolve()
+        if drive_c in path.parents or path == drive_c:
+            return "C:\\" + str(path.relative_to(drive_c)).replace("/", "\\")
+        return "Z:" + str(path).replace("/", "\\")
+
+    # -- life cycle -------------------------------------------------------------------------
+    def prepare(self):
+        """Creates the prefix if it is not there yet and installs the test tools into it."""
+        marker = self.path / ".tembrix-ready"
+        if not marker.exists():
+            if self.path.exists():
+                shutil.rmtree(self.path)
+            self.path.mkdir(parents=True)
+            self.run(["wineboot", "-i"], timeout=300)
+            # Without a window manager, managed windows stall on every hide and lose their captions.
+            self.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+                      "/t", "REG_SZ", "/d", "N", "/f"])
+            self.run(["wine", "reg", "add", r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes",
+                      "/v", "MS Shell Dlg", "/t", "REG_SZ", "/d", "NanumGothic", "/f"])
+            # http addresses go to the recorder, never to a real browser.
+            command = r'"C:\tembrix-tools\urlrecorder.exe" "%1"'
+            for scheme in ("http", "https"):
+                self.run(["wine", "reg", "add", rf"HKCR\{scheme}\shell\open\command", "/ve",
+                          "/t", "REG_SZ", "/d", command, "/f"])
+            self.run(["wineserver", "-w"], timeout=120, check=False, capture_output=False,
+                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            marker.write_text("ok\n")
+        self.install_tools()
+
+    def install_tools(self):
+        target = self.path / TOOLS_DIR_IN_PREFIX
+        target.mkdir(parents=True, exist_ok=True)
+        for exe in TOOLS.glob("*.exe"):
+            shutil.copy2(exe, target / exe.name)
+
+    def start(self):
+        """A persistent wineserver and the prefix's services, started outside any test's pipes."""
+        self.kill()
+        # The server and the services outlive these commands: they must not hold our pipes.
+        quiet = dict(capture_output=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.run(["wineserver", "-p"], timeout=60, **quiet)
+        self.run(["wineboot"], timeout=120, **quiet)
+        self.started = True
+
+    def kill(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        subprocess.run(["wineserver", "-w"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        self.started = False
+
+    # -- tools ------------------------------------------------------------------------------
+    def tool(self, name: str) -> str:
+        return rf"C:\tembrix-tools\{name}.exe"
+
+    def driver(self, *args, timeout: float = 60) -> dict:
+        """Runs the UI driver and returns its JSON answer."""
+        result = self.run(["wine", self.tool("uidriver"), *map(str, args)], timeout=timeout, check=False)
+        lines = [l for l in result.stdout.decode("utf-8", "replace").splitlines() if l.startswith("{")]
+        if not lines:
+            raise RuntimeError(f"uidriver {args}: no answer; stderr {result.stderr[-1000:]!r}")
+        return json.loads(lines[-1])
+
+    def recorded_urls(self) -> list[str]:
+        path = self.path / TOOLS_DIR_IN_PREFIX / "urls.txt"
+        if not path.exists():
+            return []
+        return path.read_bytes().decode("cp949", "replace").splitlines()
+
+    def clear_recorded_urls(self):
+        (self.path / TOOLS_DIR_IN_PREFIX / "urls.txt").unlink(missing_ok=True)
+
+
+WM_CLOSE = 0x0010
+WM_COMMAND = 0x0111
+WM_TRAY_NOTIFY = 0x0400 + 2
+
+
+class Agent:
+    """One run of the real Tembrix.exe, from its own folder, with its standard output captured."""
+
+    def __init__(self, prefix: WinePrefix, folder: Path, host_address: str | None = None,
+                 exe_name: str = "Tembrix.exe", settings_text: bytes | None = None):
+        self.prefix = prefix
+        self.folder = Path(folder)
+        self.folder.mkdir(parents=True, exist_ok=True)
+        self.exe = self.folder / exe_name
+        shutil.copy2(AGENT_EXE, self.exe)
+        self.settings = self.folder / "tmbxconfig.ini"
+        if settings_text is not None:
+            self.settings.write_bytes(settings_text)
+        elif host_address is not None:
+            self.settings.write_bytes(f"[Configuration]\r\nHostAddress={host_address}\r\n".encode("cp949"))
+        self.stdout_path = self.folder / "stdout.txt"
+        self.process: subprocess.Popen | None = None
+
+    def start(self):
+        self._stdout = open(self.stdout_path, "wb")
+        self.process = self.prefix.popen(["wine", self.prefix.windows_path(self.exe)],
+                                         stdout=self._stdout, stderr=subprocess.DEVNULL)
+        return self
+
+    def wait_window(self, timeout: float = 60) -> dict:
+        answer = self.prefix.driver("wait-window", "TEMBRIX", int(timeout * 1000), timeout=timeout + 30)
+        if "error" in answer:
+            raise TimeoutError(f"no TEMBRIX window: {answer}")
+        return answer
+
+    def post(self, message: int, wparam: int = 0, lparam: int = 0) -> dict:
+        return self.prefix.driver("post", "TEMBRIX", message, wparam, lparam)
+
+    def close(self, timeout: float = 60) -> int:
+        self.post(WM_CLOSE)
+        return self.wait_exit(timeout)
+
+    def wait_exit(self, timeout: float = 60) -> int:
+        assert self.process is not None
+        try:
+            return self.process.wait(timeout)
+        finally:
+            self._stdout.close()
+
+    def running(self) -> bool:
+        return self.process is not None and self.process.poll() is None
+
+    def output(self) -> str:
+        return self.stdout_path.read_bytes().decode("cp949", "replace")
+
+    def settings_text(self) -> str:
+        return self.settings.read_bytes().decode("cp949", "replace")
+
+    def stop(self):
+        """Ends a run that a test left behind (the prefix's kill would end it too)."""
+        if self.process is not None and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        if hasattr(self, "_stdout") and not self._stdout.closed:
+            self._stdout.close()
