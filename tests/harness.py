@@ -4,6 +4,7 @@ from __future__ import annotations
 import itertools
 import json
 import os
+import random
 import subprocess
 import sys
 import time
@@ -13,6 +14,8 @@ from winenv import wait_for
 
 FAKESERVER = Path(__file__).resolve().parent / "fakeserver.py"
 _addresses = itertools.count(2)
+# Test runs that overlap (two developers' worktrees, say) each get their own range.
+_range = random.Random(os.getpid()).randrange(64, 128)
 
 STANDARD_ROUTES = {
     "/Tembrix/connect_check.php": {"body": "CONNECTED"},
@@ -26,7 +29,7 @@ STANDARD_ROUTES = {
 def next_loopback_address() -> str:
     """A loopback address of its own for each server of this test run (port 80 is fixed)."""
     n = next(_addresses)
-    return f"127.{64 + os.getpid() % 64}.{n // 250}.{n % 250 + 1}"
+    return f"127.{_range}.{n // 250}.{n % 250 + 1}"
 
 
 class FakeServer:

@@ -3,6 +3,7 @@ whole run (tests run one after another in it), and per test its own agent folder
 address and scriptable server. Nothing outlives its fixture."""
 from __future__ import annotations
 
+import os
 import sys
 from pathlib import Path
 
@@ -13,7 +14,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 from harness import FakeServer  # noqa: E402
 from winenv import ROOT, Agent, Display, WinePrefix  # noqa: E402
 
-PREFIX_DIR = ROOT / "build" / "wine" / "e2e"
+# Overridable so that two test runs on one machine never share a wineserver.
+PREFIX_DIR = Path(os.environ.get("TEMBRIX_WINE_PREFIX", ROOT / "build" / "wine" / "e2e"))
 
 
 @pytest.fixture(scope="session")
