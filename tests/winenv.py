@@ -128,7 +128,7 @@ class WinePrefix:
     def install_tools(self):
         target = self.path / TOOLS_DIR_IN_PREFIX
         target.mkdir(parents=True, exist_ok=True)
-        for exe in TOOLS.glob("*.exe"):
+        for exe in [*TOOLS.glob("*.exe"), *TOOLS.glob("*.dll")]:
             shutil.copy2(exe, target / exe.name)
 
     def start(self):

@@ -1,25 +1,47 @@
 // A small driver that tests (and curious administrators) run beside the agent under the same
-// Wine prefix: it finds the agent's windows, dialogs and message boxes, sends them messages, and
-// prints what it saw as one JSON line (UTF-8). Every command that waits for something polls for
-// it with a time-out instead of sleeping.
+// Wine prefix: it finds the agent's windows, popup menus, dialogs, message boxes and tray icon,
+// sends them messages or input, and prints what it saw as one JSON line (UTF-8). Every command
+// that waits for something polls for it with a time-out instead of sleeping.
 //
 //   uidriver wait-window <class> [timeout_ms]           {"hwnd":N,"pid":N,"title":"..."}
 //   uidriver wait-gone <class> [timeout_ms]             {"gone":true}
 //   uidriver post <class> <msg> <wparam> <lparam>       {"posted":true}
 //   uidriver send <class> <msg> <wparam> <lparam>       {"result":N}
+//   uidriver send-many <class> <msg> <lparam> <wparam>...  {"results":[N,...]}
+//   uidriver post-registered <class> <name> <wparam> <lparam>  {"posted":true,"message":N}
+//   uidriver set-cursor <x> <y>                         {"cursor":[x,y]}
+//   uidriver tray-notify <mouse msg> [x y]              {"posted":true}  (WM_USER+2 to TEMBRIX,
+//                                                       the cursor set first when x y are given)
+//   uidriver wait-popup [timeout_ms]                    {"hwnd":N,"rect":[l,t,r,b],"cursor":[x,y],
+//                                                        "items":[{"id","text","separator","grayed",...}]}
+//   uidriver choose <item id> [timeout_ms]              {"chosen":N}     (keys to the open popup)
+//   uidriver dismiss [timeout_ms]                       {"dismissed":true}
+//   uidriver wait-popup-gone [timeout_ms]               {"gone":true}
+//   uidriver tray-icons                                 {"icons":[{"hwnd","rect","owner","id","callback","tip"}]}
+//   uidriver wait-tray-icon <present|absent> [timeout_ms]  {"icons":[...]}  (icons of TEMBRIX)
+//   uidriver tray-forget                                {"deleted":true}  (the shell drops the icon)
+//   uidriver icon-click <left|right>                    {"clicked":true}  (real input on the icon)
 //   uidriver wait-dialog <caption> [timeout_ms]         {"hwnd":N,"pid":N,"controls":[...]}
+//   uidriver message-box <caption> [timeout_ms]         as wait-dialog, plus "text" and "icon"
+//   uidriver dialog-units <caption>                     {"client":[w,h],"unit":[x,y]} (4x8 units in pixels)
 //   uidriver wait-dialog-gone <caption> [timeout_ms]    {"gone":true}
-//   uidriver dialogs                                    {"dialogs":[{"hwnd":N,"caption":"..."}]}
+//   uidriver dialogs                                    {"dialogs":[{"hwnd":N,"pid":N,"caption":"..."}]}
 //   uidriver get-text <caption> <control id>            {"text":"..."}
 //   uidriver set-text <caption> <control id> <text>     {"set":true}
+//   uidriver type <caption> <control id> <text>         {"typed":N}      (WM_CHAR per character)
 //   uidriver click <caption> <control id>               {"clicked":true}   (posted BM_CLICK)
 //   uidriver key <caption> <virtual key>                {"sent":true}      (posted to the dialog)
+//   uidriver close <caption>                            {"closed":true}    (caption's close box)
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
+
+#include "tools/uihook.h"
 
 namespace {
 
@@ -47,8 +69,21 @@ std::string Json(const wchar_t* text) {
     return out + "\"";
 }
 
+std::string Json(const RECT& r) {
+    char text[80];
+    std::snprintf(text, sizeof text, "[%ld,%ld,%ld,%ld]", r.left, r.top, r.right, r.bottom);
+    return text;
+}
+
+std::string Json(bool value) { return value ? "true" : "false"; }
+
 unsigned long Id(HWND window) { return static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(window)); }
 long Number(const wchar_t* text) { return std::wcstol(text, nullptr, 0); }
+DWORD ProcessOf(HWND window) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    return pid;
+}
 
 int Fail(const wchar_t* what) {
     std::printf("{\"error\":%s}\n", Json(what).c_str());
@@ -65,59 +100,277 @@ HWND Wait(Find find, DWORD timeoutMs) {
     }
 }
 
-struct DialogSearch {
-    const wchar_t* Caption;  // null: collect every visible dialog
-    HWND Found;
-    std::vector<HWND> All;
-};
-
-BOOL CALLBACK VisitTopLevel(HWND window, LPARAM context) {
-    auto* search = reinterpret_cast<DialogSearch*>(context);
-    wchar_t className[64];
-    if (!IsWindowVisible(window) || !GetClassNameW(window, className, 64) || std::wcscmp(className, L"#32770") != 0) {
-        return TRUE;
+template <class Done>
+bool WaitUntil(Done done, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        if (done()) return true;
+        if (GetTickCount() - start >= timeoutMs) return false;
+        Sleep(50);
     }
-    if (search->Caption == nullptr) {
-        search->All.push_back(window);
-        return TRUE;
-    }
-    wchar_t caption[256];
-    GetWindowTextW(window, caption, 256);
-    if (std::wcscmp(caption, search->Caption) == 0) {
-        search->Found = window;
-        return FALSE;
-    }
-    return TRUE;
 }
 
-HWND FindDialog(const wchar_t* caption) {
-    DialogSearch search{caption, nullptr, {}};
-    EnumWindows(VisitTopLevel, reinterpret_cast<LPARAM>(&search));
-    return search.Found;
+std::wstring ClassOf(HWND window) {
+    wchar_t name[64] = L"";
+    GetClassNameW(window, name, 64);
+    return name;
 }
 
 std::wstring WindowText(HWND window) {
     // WM_GETTEXT is marshalled across processes, unlike GetWindowText for another process's edit.
     wchar_t text[1024] = L"";
-    SendMessageW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
+    DWORD_PTR ignored = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, &ignored);
     return text;
+}
+
+// Visible top-level windows of one class, in Z order; with a caption, only those titled exactly so.
+struct TopLevelSearch {
+    const wchar_t* ClassName;
+    const wchar_t* Caption;
+    bool VisibleOnly;
+    std::vector<HWND> Found;
+};
+
+BOOL CALLBACK VisitTopLevel(HWND window, LPARAM context) {
+    auto* search = reinterpret_cast<TopLevelSearch*>(context);
+    if (search->VisibleOnly && !IsWindowVisible(window)) return TRUE;
+    if (ClassOf(window) != search->ClassName) return TRUE;
+    if (search->Caption != nullptr) {
+        wchar_t caption[256] = L"";
+        GetWindowTextW(window, caption, 256);
+        if (std::wcscmp(caption, search->Caption) != 0) return TRUE;
+    }
+    search->Found.push_back(window);
+    return TRUE;
+}
+
+std::vector<HWND> TopLevel(const wchar_t* className, const wchar_t* caption, bool visibleOnly = true) {
+    TopLevelSearch search{className, caption, visibleOnly, {}};
+    EnumWindows(VisitTopLevel, reinterpret_cast<LPARAM>(&search));
+    return search.Found;
+}
+
+HWND FindDialog(const wchar_t* caption) {
+    const std::vector<HWND> found = TopLevel(L"#32770", caption);
+    return found.empty() ? nullptr : found.front();
+}
+
+// The agent's tray windows (hidden, so not filtered by visibility).
+std::vector<HWND> AgentWindows() { return TopLevel(L"TEMBRIX", nullptr, false); }
+
+bool IsAgentProcess(DWORD pid) {
+    for (HWND window : AgentWindows()) {
+        if (ProcessOf(window) == pid) return true;
+    }
+    return false;
+}
+
+// The open popup menu of an agent (never one of explorer's).
+HWND FindPopup() {
+    for (HWND popup : TopLevel(L"#32768", nullptr)) {
+        if (IsAgentProcess(ProcessOf(popup))) return popup;
+    }
+    return nullptr;
 }
 
 BOOL CALLBACK VisitControl(HWND control, LPARAM context) {
     auto* out = reinterpret_cast<std::string*>(context);
-    wchar_t className[64] = L"";
-    GetClassNameW(control, className, 64);
-    char head[96];
-    std::snprintf(head, sizeof head, "%s{\"id\":%d,\"style\":%lu,\"class\":", out->size() > 1 ? "," : "",
-                  GetDlgCtrlID(control), static_cast<unsigned long>(GetWindowLongW(control, GWL_STYLE)));
-    *out += head + Json(className) + ",\"text\":" + Json(WindowText(control).c_str()) + "}";
+    char head[160];
+    RECT rect;
+    GetWindowRect(control, &rect);
+    std::snprintf(head, sizeof head, "%s{\"id\":%d,\"style\":%lu,\"exstyle\":%lu,\"rect\":%s,\"class\":",
+                  out->size() > 1 ? "," : "", GetDlgCtrlID(control),
+                  static_cast<unsigned long>(GetWindowLongW(control, GWL_STYLE)),
+                  static_cast<unsigned long>(GetWindowLongW(control, GWL_EXSTYLE)), Json(rect).c_str());
+    *out += head + Json(ClassOf(control).c_str()) + ",\"text\":" + Json(WindowText(control).c_str()) + "}";
     return TRUE;
 }
 
+// Children in Z order, which for a dialog is the template's order and so the tab order.
 std::string Controls(HWND dialog) {
     std::string out = "[";
     EnumChildWindows(dialog, VisitControl, reinterpret_cast<LPARAM>(&out));
     return out + "]";
+}
+
+std::string DialogJson(HWND dialog) {
+    char head[200];
+    RECT rect;
+    GetWindowRect(dialog, &rect);
+    std::snprintf(head, sizeof head, "{\"hwnd\":%lu,\"pid\":%lu,\"style\":%lu,\"exstyle\":%lu,\"rect\":%s,\"foreground\":%s,",
+                  Id(dialog), static_cast<unsigned long>(ProcessOf(dialog)),
+                  static_cast<unsigned long>(GetWindowLongW(dialog, GWL_STYLE)),
+                  static_cast<unsigned long>(GetWindowLongW(dialog, GWL_EXSTYLE)), Json(rect).c_str(),
+                  Json(GetForegroundWindow() == dialog).c_str());
+    return head + std::string("\"caption\":") + Json(WindowText(dialog).c_str()) + ",\"controls\":" +
+           Controls(dialog);
+}
+
+// Asks the hook DLL, loaded into the window's process, one question about the window.
+bool AskHook(HWND window, HookQuestion question, HookDump* answer) {
+    wchar_t name[64];
+    HookMappingName(name, GetCurrentProcessId());
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(HookDump), name);
+    if (mapping == nullptr) return false;
+    auto* dump = static_cast<HookDump*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(HookDump)));
+    bool answered = false;
+    if (dump != nullptr) {
+        std::memset(dump, 0, sizeof *dump);
+        // Beside the driver: Wine loads it into the target by this path.
+        wchar_t path[MAX_PATH];
+        GetModuleFileNameW(nullptr, path, MAX_PATH);
+        wchar_t* slash = std::wcsrchr(path, L'\\');
+        if (slash != nullptr) std::wcscpy(slash + 1, L"uihook.dll");
+        HMODULE library = LoadLibraryW(path);
+        auto* procedure = library ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(library, "TembrixHookProc")))
+                                   : nullptr;
+        HHOOK hook = procedure ? SetWindowsHookExW(WH_CALLWNDPROC, procedure, library,
+                                                   GetWindowThreadProcessId(window, nullptr))
+                               : nullptr;
+        if (hook != nullptr) {
+            DWORD_PTR ignored = 0;
+            SendMessageTimeoutW(window, RegisterWindowMessageW(HookQueryMessage), question, GetCurrentProcessId(),
+                                SMTO_ABORTIFHUNG, 10000, &ignored);
+            UnhookWindowsHookEx(hook);
+            answered = dump->Answered != 0;
+            if (answered) *answer = *dump;
+        }
+        UnmapViewOfFile(dump);
+    }
+    CloseHandle(mapping);
+    return answered;
+}
+
+std::string PopupJson(HWND popup) {
+    static HookDump dump;
+    if (!AskHook(popup, HookAskMenu, &dump)) return {};
+    RECT rect;
+    GetWindowRect(popup, &rect);
+    POINT cursor;
+    GetCursorPos(&cursor);
+    char head[200];
+    std::snprintf(head, sizeof head, "{\"hwnd\":%lu,\"pid\":%lu,\"rect\":%s,\"cursor\":[%ld,%ld],\"items\":[", Id(popup),
+                  static_cast<unsigned long>(ProcessOf(popup)), Json(rect).c_str(), cursor.x, cursor.y);
+    std::string out = head;
+    for (int i = 0; i < dump.Count; ++i) {
+        const HookMenuItem& item = dump.Items[i];
+        char fields[200];
+        // Wine reports separators with the grayed bits set; "grayed" is only meaningful for the others.
+        std::snprintf(fields, sizeof fields,
+                      "%s{\"position\":%d,\"id\":%u,\"type\":%u,\"state\":%u,\"separator\":%s,\"grayed\":%s,\"rect\":%s,"
+                      "\"text\":",
+                      i ? "," : "", i, item.Id, item.Type, item.State, Json((item.Type & MFT_SEPARATOR) != 0).c_str(),
+                      Json((item.State & MFS_GRAYED) != 0).c_str(), Json(item.Rect).c_str());
+        out += fields + Json(item.Text) + "}";
+    }
+    return out + "]}";
+}
+
+bool PopupGone(HWND popup) { return !IsWindow(popup) || !IsWindowVisible(popup); }
+
+// winex11's record of one icon, inside explorer; the layout is Wine's own (8.x), so a record is
+// trusted only when its own window field names the icon window.
+struct IconRecord {
+    bool Read;
+    HWND Owner;
+    UINT Id;
+    UINT Callback;
+    wchar_t Tip[128];
+};
+
+IconRecord ReadIconRecord(HWND icon) {
+    IconRecord record = {};
+    const LONG_PTR address = GetWindowLongPtrW(icon, GWLP_USERDATA);
+    HANDLE explorer = OpenProcess(PROCESS_VM_READ, FALSE, ProcessOf(icon));
+    if (address == 0 || explorer == nullptr) {
+        if (explorer != nullptr) CloseHandle(explorer);
+        return record;
+    }
+    struct {
+        void* Entry[2];
+        HICON Image;
+        HWND Owner;
+        HWND Window;
+        BOOL Layered;
+        HWND Tooltip;
+        UINT State;
+        UINT Id;
+        UINT Callback;
+        int Display;
+        wchar_t Tip[128];
+    } raw = {};
+    SIZE_T read = 0;
+    if (ReadProcessMemory(explorer, reinterpret_cast<void*>(address), &raw, sizeof raw, &read) && read == sizeof raw &&
+        raw.Window == icon) {
+        record.Read = true;
+        record.Owner = raw.Owner;
+        record.Id = raw.Id;
+        record.Callback = raw.Callback;
+        std::memcpy(record.Tip, raw.Tip, sizeof record.Tip);
+        record.Tip[127] = 0;
+    }
+    CloseHandle(explorer);
+    return record;
+}
+
+BOOL CALLBACK VisitIcon(HWND window, LPARAM context) {
+    if (ClassOf(window) == L"__winex11_tray_icon") reinterpret_cast<std::vector<HWND>*>(context)->push_back(window);
+    return TRUE;
+}
+
+// Icon windows are children of the standalone tray (or top-level when a real X tray docks them).
+std::vector<HWND> TrayIcons() {
+    std::vector<HWND> icons;
+    EnumWindows(VisitIcon, reinterpret_cast<LPARAM>(&icons));
+    for (HWND tray : TopLevel(L"__winex11_standalone_tray", nullptr, false)) {
+        EnumChildWindows(tray, VisitIcon, reinterpret_cast<LPARAM>(&icons));
+    }
+    return icons;
+}
+
+// With onlyAgents, the icons whose record names an agent's window as owner.
+std::string IconsJson(bool onlyAgents, int* count) {
+    const std::vector<HWND> agents = AgentWindows();
+    std::string out = "{\"icons\":[";
+    *count = 0;
+    for (HWND icon : TrayIcons()) {
+        const IconRecord record = ReadIconRecord(icon);
+        bool agentOwned = false;
+        for (HWND agent : agents) agentOwned = agentOwned || (record.Read && record.Owner == agent);
+        if (onlyAgents && !agentOwned) continue;
+        RECT rect;
+        GetWindowRect(icon, &rect);
+        char head[240];
+        std::snprintf(head, sizeof head,
+                      "%s{\"hwnd\":%lu,\"visible\":%s,\"rect\":%s,\"record_read\":%s,\"owner\":%lu,\"id\":%u,"
+                      "\"callback\":%u,\"tip\":",
+                      *count ? "," : "", Id(icon), Json(IsWindowVisible(icon) != 0).c_str(), Json(rect).c_str(),
+                      Json(record.Read).c_str(), Id(record.Owner), record.Id, record.Callback);
+        out += head + Json(record.Tip) + "}";
+        ++*count;
+    }
+    return out + "]}";
+}
+
+HWND FindIconOfAgent() {
+    const std::vector<HWND> agents = AgentWindows();
+    for (HWND icon : TrayIcons()) {
+        const IconRecord record = ReadIconRecord(icon);
+        for (HWND agent : agents) {
+            if (record.Read && record.Owner == agent) return icon;
+        }
+    }
+    return nullptr;
+}
+
+void MouseInput(DWORD flags, LONG x, LONG y) {
+    INPUT input = {};
+    input.type = INPUT_MOUSE;
+    input.mi.dwFlags = flags | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_MOVE;
+    input.mi.dx = static_cast<LONG>((x * 65535.0) / (GetSystemMetrics(SM_CXSCREEN) - 1));
+    input.mi.dy = static_cast<LONG>((y * 65535.0) / (GetSystemMetrics(SM_CYSCREEN) - 1));
+    SendInput(1, &input, sizeof input);
 }
 
 }  // namespace
@@ -125,73 +378,218 @@ std::string Controls(HWND dialog) {
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return Fail(L"usage: uidriver <command> ...");
     const std::wstring command = argv[1];
+    auto timeoutArg = [&](int index, DWORD fallback) { return argc > index ? static_cast<DWORD>(Number(argv[index])) : fallback; };
 
     if (command == L"dialogs") {
-        DialogSearch search{nullptr, nullptr, {}};
-        EnumWindows(VisitTopLevel, reinterpret_cast<LPARAM>(&search));
         std::string out = "{\"dialogs\":[";
-        for (std::size_t i = 0; i < search.All.size(); ++i) {
-            char head[48];
-            std::snprintf(head, sizeof head, "%s{\"hwnd\":%lu,\"caption\":", i ? "," : "", Id(search.All[i]));
-            out += head + Json(WindowText(search.All[i]).c_str()) + "}";
+        bool first = true;
+        for (HWND dialog : TopLevel(L"#32770", nullptr)) {
+            char head[80];
+            std::snprintf(head, sizeof head, "%s{\"hwnd\":%lu,\"pid\":%lu,\"caption\":", first ? "" : ",", Id(dialog),
+                          static_cast<unsigned long>(ProcessOf(dialog)));
+            out += head + Json(WindowText(dialog).c_str()) + "}";
+            first = false;
         }
         std::printf("%s]}\n", out.c_str());
+        return 0;
+    }
+    if (command == L"wait-popup") {
+        HWND popup = Wait(FindPopup, timeoutArg(2, 10000));
+        if (popup == nullptr) return Fail(L"no popup menu");
+        const std::string out = PopupJson(popup);
+        if (out.empty()) return Fail(L"the hook did not answer");
+        std::printf("%s\n", out.c_str());
+        return 0;
+    }
+    if (command == L"dismiss" || command == L"wait-popup-gone") {
+        HWND popup = Wait(FindPopup, command == L"dismiss" ? timeoutArg(2, 10000) : 0);
+        if (popup != nullptr && command == L"dismiss") {
+            PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+            PostMessageW(popup, WM_KEYUP, VK_ESCAPE, 0);
+        } else if (command == L"dismiss") {
+            return Fail(L"no popup menu");
+        }
+        if (popup != nullptr && !WaitUntil([&] { return PopupGone(popup); }, timeoutArg(2, 10000))) {
+            return Fail(L"popup still open");
+        }
+        std::printf(command == L"dismiss" ? "{\"dismissed\":true}\n" : "{\"gone\":true}\n");
+        return 0;
+    }
+    if (command == L"tray-icons") {
+        int count = 0;
+        std::printf("%s\n", IconsJson(false, &count).c_str());
+        return 0;
+    }
+    if (command == L"tray-forget") {
+        // What a restarted shell does to every icon: it simply no longer has it.
+        HWND agent = Wait([] { std::vector<HWND> w = AgentWindows(); return w.empty() ? nullptr : w.front(); }, 10000);
+        if (agent == nullptr) return Fail(L"window not found");
+        NOTIFYICONDATAW data = {};
+        data.cbSize = sizeof data;
+        data.hWnd = agent;
+        data.uID = 0;
+        std::printf("{\"deleted\":%s}\n", Json(Shell_NotifyIconW(NIM_DELETE, &data) != 0).c_str());
         return 0;
     }
     if (argc < 3) return Fail(L"missing argument");
     const wchar_t* name = argv[2];
 
+    if (command == L"wait-tray-icon") {
+        const bool present = std::wcscmp(name, L"present") == 0;
+        const bool ok = WaitUntil([&] { return (FindIconOfAgent() != nullptr) == present; }, timeoutArg(3, 10000));
+        int count = 0;
+        const std::string icons = IconsJson(true, &count);
+        if (!ok) return Fail(present ? L"no icon of the agent" : L"the agent's icon is still there");
+        std::printf("%s\n", icons.c_str());
+        return 0;
+    }
+    if (command == L"icon-click") {
+        HWND icon = Wait(FindIconOfAgent, 10000);
+        if (icon == nullptr) return Fail(L"no icon of the agent");
+        RECT rect;
+        GetWindowRect(icon, &rect);
+        const LONG x = (rect.left + rect.right) / 2, y = (rect.top + rect.bottom) / 2;
+        const bool right = std::wcscmp(name, L"right") == 0;
+        MouseInput(0, x, y);
+        MouseInput(right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN, x, y);
+        MouseInput(right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP, x, y);
+        std::printf("{\"clicked\":true,\"at\":[%ld,%ld]}\n", x, y);
+        return 0;
+    }
+    if (command == L"choose") {
+        const UINT target = static_cast<UINT>(Number(name));
+        HWND popup = Wait(FindPopup, timeoutArg(3, 10000));
+        if (popup == nullptr) return Fail(L"no popup menu");
+        static HookDump dump;
+        if (!AskHook(popup, HookAskMenu, &dump)) return Fail(L"the hook did not answer");
+        // One step down per item the keyboard stops at (separators are skipped), then Enter.
+        int steps = 0;
+        bool found = false;
+        for (int i = 0; i < dump.Count && !found; ++i) {
+            if (dump.Items[i].Type & MFT_SEPARATOR) continue;
+            ++steps;
+            found = dump.Items[i].Id == target;
+        }
+        if (!found) return Fail(L"no such item");
+        for (int i = 0; i < steps; ++i) {
+            PostMessageW(popup, WM_KEYDOWN, VK_DOWN, 0);
+            PostMessageW(popup, WM_KEYUP, VK_DOWN, 0);
+        }
+        PostMessageW(popup, WM_KEYDOWN, VK_RETURN, 0);
+        PostMessageW(popup, WM_CHAR, L'\r', 0);
+        PostMessageW(popup, WM_KEYUP, VK_RETURN, 0);
+        if (!WaitUntil([&] { return PopupGone(popup); }, 10000)) return Fail(L"popup still open");
+        std::printf("{\"chosen\":%u}\n", target);
+        return 0;
+    }
+    if (command == L"set-cursor" && argc >= 4) {
+        SetCursorPos(static_cast<int>(Number(argv[2])), static_cast<int>(Number(argv[3])));
+        POINT point;
+        GetCursorPos(&point);
+        std::printf("{\"cursor\":[%ld,%ld]}\n", point.x, point.y);
+        return 0;
+    }
+    if (command == L"tray-notify") {
+        if (argc >= 5) SetCursorPos(static_cast<int>(Number(argv[3])), static_cast<int>(Number(argv[4])));
+        HWND agent = Wait([] { std::vector<HWND> w = AgentWindows(); return w.empty() ? nullptr : w.front(); }, 10000);
+        if (agent == nullptr) return Fail(L"window not found");
+        // Posted: the agent's answer is a modal menu loop.
+        std::printf("{\"posted\":%s}\n", Json(PostMessageW(agent, WM_USER + 2, 0, Number(name)) != 0).c_str());
+        return 0;
+    }
     if (command == L"wait-window") {
-        HWND window = Wait([&] { return FindWindowW(name, nullptr); }, argc > 3 ? Number(argv[3]) : 10000);
+        HWND window = Wait([&] { return FindWindowW(name, nullptr); }, timeoutArg(3, 10000));
         if (window == nullptr) return Fail(L"window not found");
-        DWORD pid = 0;
-        GetWindowThreadProcessId(window, &pid);
-        std::printf("{\"hwnd\":%lu,\"pid\":%lu,\"title\":%s}\n", Id(window), static_cast<unsigned long>(pid),
+        std::printf("{\"hwnd\":%lu,\"pid\":%lu,\"title\":%s}\n", Id(window), static_cast<unsigned long>(ProcessOf(window)),
                     Json(WindowText(window).c_str()).c_str());
         return 0;
     }
     if (command == L"wait-gone" || command == L"wait-dialog-gone") {
         const bool dialog = command == L"wait-dialog-gone";
-        const DWORD timeout = argc > 3 ? Number(argv[3]) : 10000;
-        const DWORD start = GetTickCount();
-        while ((dialog ? FindDialog(name) : FindWindowW(name, nullptr)) != nullptr) {
-            if (GetTickCount() - start >= timeout) return Fail(L"window still there");
-            Sleep(50);
+        if (!WaitUntil([&] { return (dialog ? FindDialog(name) : FindWindowW(name, nullptr)) == nullptr; },
+                       timeoutArg(3, 10000))) {
+            return Fail(L"window still there");
         }
         std::printf("{\"gone\":true}\n");
         return 0;
     }
-    if ((command == L"post" || command == L"send") && argc >= 6) {
+    if ((command == L"post" || command == L"send" || command == L"post-registered") && argc >= 6) {
         HWND window = Wait([&] { return FindWindowW(name, nullptr); }, 10000);
         if (window == nullptr) return Fail(L"window not found");
-        const UINT message = static_cast<UINT>(Number(argv[3]));
+        const UINT message = command == L"post-registered" ? RegisterWindowMessageW(argv[3])
+                                                           : static_cast<UINT>(Number(argv[3]));
         const WPARAM wParam = static_cast<WPARAM>(Number(argv[4]));
         const LPARAM lParam = static_cast<LPARAM>(Number(argv[5]));
-        if (command == L"post") {
-            std::printf("{\"posted\":%s}\n", PostMessageW(window, message, wParam, lParam) ? "true" : "false");
-        } else {
+        if (command == L"send") {
             std::printf("{\"result\":%ld}\n", static_cast<long>(SendMessageW(window, message, wParam, lParam)));
+        } else {
+            std::printf("{\"posted\":%s,\"message\":%u}\n", Json(PostMessageW(window, message, wParam, lParam) != 0).c_str(),
+                        message);
         }
         return 0;
     }
-    if (command == L"wait-dialog") {
-        HWND dialog = Wait([&] { return FindDialog(name); }, argc > 3 ? Number(argv[3]) : 10000);
+    if (command == L"send-many" && argc >= 6) {
+        HWND window = Wait([&] { return FindWindowW(name, nullptr); }, 10000);
+        if (window == nullptr) return Fail(L"window not found");
+        const UINT message = static_cast<UINT>(Number(argv[3]));
+        const LPARAM lParam = static_cast<LPARAM>(Number(argv[4]));
+        std::string out = "{\"results\":[";
+        for (int i = 5; i < argc; ++i) {
+            DWORD_PTR result = 0;
+            const LRESULT ok = SendMessageTimeoutW(window, message, static_cast<WPARAM>(Number(argv[i])), lParam,
+                                                   SMTO_ABORTIFHUNG, 5000, &result);
+            char item[32];
+            std::snprintf(item, sizeof item, "%s%ld", i > 5 ? "," : "", ok ? static_cast<long>(result) : -1L);
+            out += item;
+        }
+        std::printf("%s]}\n", out.c_str());
+        return 0;
+    }
+    if (command == L"wait-dialog" || command == L"message-box") {
+        HWND dialog = Wait([&] { return FindDialog(name); }, timeoutArg(3, 10000));
         if (dialog == nullptr) return Fail(L"dialog not found");
-        DWORD pid = 0;
-        GetWindowThreadProcessId(dialog, &pid);
-        std::printf("{\"hwnd\":%lu,\"pid\":%lu,\"foreground\":%s,\"controls\":%s}\n", Id(dialog),
-                    static_cast<unsigned long>(pid), GetForegroundWindow() == dialog ? "true" : "false",
-                    Controls(dialog).c_str());
+        std::string out = DialogJson(dialog);
+        if (command == L"message-box") {
+            // A message box: its text is the static 0xFFFF, its icon the static 0x0440.
+            HWND text = GetDlgItem(dialog, 0xFFFF);
+            HWND icon = GetDlgItem(dialog, 0x0440);
+            static HookDump dump;
+            const bool asked = icon != nullptr && AskHook(icon, HookAskIcon, &dump);
+            out += ",\"text\":" + Json(text ? WindowText(text).c_str() : L"") +
+                   ",\"icon\":" + Json(icon == nullptr ? L"none" : asked ? dump.Text : L"unknown");
+        }
+        std::printf("%s}\n", out.c_str());
         return 0;
     }
 
     HWND dialog = Wait([&] { return FindDialog(name); }, 10000);
     if (dialog == nullptr) return Fail(L"dialog not found");
+    if (command == L"dialog-units") {
+        static HookDump dump;
+        if (!AskHook(dialog, HookAskDialogUnits, &dump)) return Fail(L"the hook did not answer");
+        std::printf("{\"client\":[%ld,%ld],\"unit\":[%ld,%ld]}\n", dump.Rect.right - dump.Rect.left,
+                    dump.Rect.bottom - dump.Rect.top, dump.Unit.right, dump.Unit.bottom);
+        return 0;
+    }
+    if (command == L"close") {
+        PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+        std::printf("{\"closed\":true}\n");
+        return 0;
+    }
     if (command == L"key" && argc >= 4) {
         const WPARAM key = static_cast<WPARAM>(Number(argv[3]));
-        PostMessageW(dialog, WM_KEYDOWN, key, 0);
-        PostMessageW(dialog, WM_KEYUP, key, 0);
-        std::printf("{\"sent\":true}\n");
+        // To the focused control, as the keyboard would; the dialog's loop turns Enter and Escape
+        // into its default button and IDCANCEL.
+        HWND target = dialog;
+        GUITHREADINFO info = {};
+        info.cbSize = sizeof info;
+        if (GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info) && info.hwndFocus != nullptr &&
+            (info.hwndFocus == dialog || IsChild(dialog, info.hwndFocus))) {
+            target = info.hwndFocus;
+        }
+        PostMessageW(target, WM_KEYDOWN, key, 0);
+        PostMessageW(target, WM_KEYUP, key, 0);
+        std::printf("{\"sent\":true,\"to\":%lu}\n", Id(target));
         return 0;
     }
     if (argc < 4) return Fail(L"missing control id");
@@ -204,6 +602,13 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"set-text" && argc >= 5) {
         SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[4]));
         std::printf("{\"set\":true}\n");
+        return 0;
+    }
+    if (command == L"type" && argc >= 5) {
+        // Character by character, as typed: the edit's own limits and handling apply.
+        int typed = 0;
+        for (const wchar_t* c = argv[4]; *c; ++c, ++typed) PostMessageW(control, WM_CHAR, *c, 1);
+        std::printf("{\"typed\":%d}\n", typed);
         return 0;
     }
     if (command == L"click") {
