@@ -83,3 +83,7 @@ def start_agent(agents, server, tray: Tray, **kw):
 
 def popup_texts(popup: dict) -> list:
     return [None if item["separator"] else item["text"] for item in popup["items"]]
+
+
+def popup_items(popup: dict) -> list:
+    return [(item["id"], None if item["separator"] else item["text"]) for item in popup["items"]]

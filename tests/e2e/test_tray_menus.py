@@ -1,0 +1,164 @@
+"""The tray icon and its two menus, the command table and the end of the tray window, on the real
+agent: posted notifications (with the cursor placed first) and real clicks on the icon."""
+from __future__ import annotations
+
+from traykit import (LOCKED, MESSAGE, PERMISSION, RELEASED, SETTINGS, WM_LBUTTONDBLCLK, WM_LBUTTONDOWN,
+                     WM_LBUTTONUP, WM_MBUTTONDBLCLK, WM_MBUTTONDOWN, WM_MBUTTONUP, WM_MOUSEMOVE, WM_RBUTTONDBLCLK,
+                     WM_RBUTTONDOWN, WM_RBUTTONUP, Tray, popup_items, popup_texts, start_agent)
+from winenv import WM_CLOSE, WM_COMMAND, wait_for
+
+COMMAND_MENU = [(32793, "메시지 전송"), (0, None), (32772, "환경 설정"), (32776, "단말기 등록")]
+
+
+def test_icon_is_registered_with_the_window_callback_and_tip(agents, server, prefix):
+    tray = Tray(prefix)
+    agent = start_agent(agents, server, tray)
+    icons = tray.icon_present()["icons"]
+    assert len(icons) == 1
+    icon = icons[0]
+    assert icon["record_read"], "winex11's icon record could not be read: is this Wine 8?"
+    assert (icon["owner"], icon["id"], icon["callback"], icon["tip"]) == \
+        (agent.window["hwnd"], 0, 1026, "Tembrix USB Lock Tool")
+    # A real click on the icon travels through the shell to the window's callback message.
+    tray.d("icon-click", "right")
+    assert popup_items(tray.d("wait-popup", 60000)) == COMMAND_MENU
+    tray.d("dismiss", 30000)
+    tray.d("icon-click", "left")
+    assert popup_texts(tray.d("wait-popup", 60000)) == [LOCKED]
+    tray.d("dismiss", 30000)
+    assert agent.close() == 0
+
+
+def test_status_menu_shows_the_answer_of_a_fresh_query_grayed(agents, server, prefix):
+    tray = Tray(prefix)
+    agent = start_agent(agents, server, tray)
+    # Each click's label follows the answer programmed just before it: the click asks the server
+    # itself rather than showing what the poller last saw.
+    for answer, response, label in (("TRUE", {"body": "TRUE"}, RELEASED), ("FALSE", {"body": "FALSE"}, LOCKED),
+                                    ("TRUE", {"body": "TRUE"}, RELEASED), ("unreachable", {"close": True}, LOCKED),
+                                    ("BOM TRUE", {"body_hex": "efbbbf54525545"}, RELEASED),
+                                    ("true", {"body": "true"}, LOCKED)):
+        server.answer(PERMISSION, **response)
+        asked = len(server.requests(PERMISSION))
+        popup = tray.status(640, 480)
+        assert len(server.requests(PERMISSION)) > asked, f"no query behind the click ({answer})"
+        assert [(i["id"], i["text"], i["grayed"], i["separator"]) for i in popup["items"]] == \
+            [(32794, label, True, False)], answer
+        # The popup's right edge at the cursor's x, its top at the cursor's y.
+        assert (popup["rect"][2], popup["rect"][1]) == (640, 480)
+    assert agent.close() == 0
+
+
+def test_command_menu_lists_four_entries_right_aligned_at_the_cursor(agents, server, prefix):
+    tray = Tray(prefix)
+    agent = start_agent(agents, server, tray)
+    for x, y in ((600, 400), (300, 200)):
+        popup = tray.popup(WM_RBUTTONDOWN, x, y)
+        assert popup_items(popup) == COMMAND_MENU
+        assert not any(i["grayed"] for i in popup["items"] if not i["separator"])
+        assert (popup["rect"][2], popup["rect"][1]) == (x, y)
+        tray.d("dismiss", 30000)
+    assert agent.close() == 0
+
+
+def test_only_the_button_down_notifications_act(agents, server, prefix):
+    tray = Tray(prefix)
+    agent = start_agent(agents, server, tray)
+    # Messages to one window are handled in order: had any of the ignored ones acted, its menu
+    # would come up before the command menu that the final press opens.
+    for ignored in (WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_RBUTTONUP, WM_RBUTTONDBLCLK, WM_MOUSEMOVE, WM_MBUTTONDOWN,
+                    WM_MBUTTONUP, WM_MBUTTONDBLCLK, 0, 0x0400 + 2):
+        tray.d("tray-notify", ignored, 500, 300)
+    assert popup_texts(tray.popup(WM_RBUTTONDOWN, 500, 300))[0] == "메시지 전송"
+    tray.d("dismiss", 30000)
+    # A double click: its first press opens the menu once, the rest of it does nothing.
+    for mouse in (WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP):
+        tray.d("tray-notify", mouse, 500, 300)
+    assert popup_texts(tray.d("wait-popup", 60000)) == [LOCKED]
+    tray.d("dismiss", 30000)
+    assert popup_texts(tray.popup(WM_RBUTTONDOWN, 500, 300))[0] == "메시지 전송"
+    tray.d("dismiss", 30000)
+    assert agent.close() == 0
+
+
+def test_commands_outside_the_table_do_nothing_and_yield_zero(agents, server, prefix):
+    tray = Tray(prefix)
+    agent = start_agent(agents, server, tray)
+    ignored = [32773, 32775, *range(32777, 32793), 32794, 32771, 32795, 0, 1, 2, 65535,
+               # the high word is not part of the identifier
+               (1 << 16) | 32773, (0xFFFF << 16) | 32794]
+    answer = tray.d("send-many", "TEMBRIX", WM_COMMAND, 0, *ignored)
+    assert answer["results"] == [0] * len(ignored)
+    assert tray.dialogs() == []
+    assert prefix.recorded_urls() == []
+    assert not server.requests("/Tembrix/message_post.php")
+    # The handled ones, for contrast: the registration form goes to the browser; the high word
+    # does not hide the identifier.
+    tray.d("post", "TEMBRIX", WM_COMMAND, 32776, 0)
+    wait_for(prefix.recorded_urls, 60, what="registration form handed to the browser")
+    tray.d("post", "TEMBRIX", WM_COMMAND, (1 << 16) | 32772, 0)
+    tray.dialog(SETTINGS)
+    tray.d("click", SETTINGS, 2)
+    tray.gone(SETTINGS)
+    assert agent.running()
+    assert agent.close() == 0
+
+
+def test_command_32774_and_wm_close_end_with_code_0_and_remove_the_icon(agents, server, prefix):
+    tray = Tray(prefix)
+    for ending in ("command", "close", "close with dialogs open"):
+        agent = start_agent(agents, server, tray)
+        if ending == "close with dialogs open":
+            tray.choose(32772)
+            tray.dialog(SETTINGS)
+            tray.choose(32793)
+            tray.dialog(MESSAGE)
+        if ending == "command":
+            agent.post(WM_COMMAND, 32774, 0)
+        else:
+            agent.post(WM_CLOSE)
+        assert agent.wait_exit(60) == 0, ending
+        tray.icon_present(False, 10000)
+        assert tray.dialogs() == []
+        assert f"HostAddress={server.address}\r\n" in agent.settings_text()
+
+
+def test_a_restarted_shell_gets_the_icon_again(agents, server, prefix):
+    tray = Tray(prefix)
+    agent = start_agent(agents, server, tray)
+    for _ in range(2):
+        tray.d("tray-forget")  # what the restarted shell knows of the icon: nothing
+        tray.icon_present(False, 10000)
+        tray.d("post-registered", "TEMBRIX", "TaskbarCreated", 0, 0)
+        icon = tray.icon_present(True, 30000)["icons"]
+        assert [(i["owner"], i["id"], i["callback"], i["tip"]) for i in icon] == \
+            [(agent.window["hwnd"], 0, 1026, "Tembrix USB Lock Tool")]
+    # The icon that came back works.
+    tray.d("icon-click", "right")
+    assert popup_texts(tray.d("wait-popup", 60000))[0] == "메시지 전송"
+    tray.d("dismiss", 30000)
+    assert agent.close() == 0
+    tray.icon_present(False, 10000)
+
+
+def test_start_up_shows_settings_then_registration_then_the_icon(agents, server, prefix):
+    tray = Tray(prefix)
+    server.answer("/Tembrix/connect_check.php", "NOT CONNECTED")
+    server.answer("/Tembrix/register_check.php", "NOT REGISTERED")
+    agent = agents(server.address).start()
+    tray.dialog(SETTINGS)
+    # The settings dialog is up inside the window's creation: no icon yet, nor the registration
+    # check of the window (the adapter choice before it asked its own) or the form.
+    tray.icon_present(False, 0)
+    asked = len(server.requests("/Tembrix/register_check.php"))
+    assert prefix.recorded_urls() == []
+    tray.d("click", SETTINGS, 1)
+    tray.gone(SETTINGS)
+    icon = tray.icon_present()
+    # The icon came only after the registration check had been answered.
+    assert len(server.requests("/Tembrix/register_check.php")) > asked
+    assert len(icon["icons"]) == 1
+    urls = wait_for(prefix.recorded_urls, 60, what="registration form handed to the browser")
+    assert len(urls) == 1 and server.address in urls[0]
+    assert agent.running()
+    assert agent.close() == 0
