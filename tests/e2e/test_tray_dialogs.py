@@ -1,0 +1,212 @@
+"""The settings dialog and the message dialog on the real agent: what is stored, what is sent, the
+warning boxes, and how the two dialogs live beside each other and the tray menus."""
+from __future__ import annotations
+
+import time
+import urllib.parse
+
+import pytest
+
+from harness import FakeServer
+from traykit import (EMPTY_TEXT, FAILED_TEXT, LOCKED, MESSAGE, MESSAGE_EDIT, MESSAGE_POST, PERMISSION, RELEASED,
+                     SEND_FAILED, SETTINGS, SETTINGS_EDIT, VK_ESCAPE, VK_RETURN, WM_RBUTTONDOWN, Tray, popup_texts,
+                     start_agent)
+
+
+@pytest.fixture
+def second_server(tmp_path):
+    s = FakeServer(tmp_path / "second")
+    s.answer(PERMISSION, "TRUE")
+    yield s
+    s.stop()
+
+
+def form_field(request: dict, name: str) -> bytes:
+    """A field of a form body as a form parser reads it back: the bytes that were meant."""
+    fields = dict(part.split(b"=", 1) for part in bytes.fromhex(request["body_hex"]).split(b"&"))
+    return urllib.parse.unquote_to_bytes(fields[name.encode()].replace(b"+", b" "))
+
+
+def confirm_settings(tray: Tray, entry: str, how: str = "click"):
+    tray.choose(32772)
+    tray.dialog(SETTINGS)
+    tray.set_text(SETTINGS, SETTINGS_EDIT, entry)
+    if how == "enter":
+        tray.d("key", SETTINGS, VK_RETURN)  # the default button is the confirmation
+    else:
+        tray.d("click", SETTINGS, 1)
+    tray.gone(SETTINGS)
+
+
+def stored(agent) -> str:
+    lines = [line for line in agent.settings_text().splitlines() if line.startswith("HostAddress=")]
+    assert len(lines) == 1, agent.settings_text()
+    return lines[0][len("HostAddress="):]
+
+
+def test_settings_entry_is_stored_with_only_a_lower_case_http_prefix_dropped(agents, server, prefix):
+    tray = Tray(prefix)
+    agent = start_agent(agents, server, tray)
+    a = server.address
+    forty = a + "/" + "p" * (39 - len(a))
+    thirty = a + "/" + "q" * (29 - len(a))
+    for entry, expected, how in ((f"http://{a}", a, "click"),
+                                 (forty, forty[:31], "enter"),
+                                 ("http://" + thirty, thirty[:24], "click"),  # 31 bytes read, 24 kept
+                                 (f"http://{a}/base", f"{a}/base", "click")):
+        confirm_settings(tray, entry, how)
+        assert stored(agent) == expected, entry
+
+    # Entries whose host part is not an address ("HTTP:", "https:") would make the next request
+    # look the name up. They are confirmed right after the poller has asked, and replaced by a
+    # loopback address well before it asks again, so no lookup ever leaves the machine.
+    server.wait_requests(PERMISSION, len(server.requests(PERMISSION)) + 1, timeout=30)
+    window_start = time.monotonic()
+    for entry in (f"HTTP://{a}", f"https://{a}"):
+        confirm_settings(tray, entry)
+        assert stored(agent) == entry
+    confirm_settings(tray, a)
+    assert time.monotonic() - window_start < 9, "too slow to keep the poller off the unresolvable entries"
+    assert stored(agent) == a
+
+    # An empty entry is stored and used: the link has no host, so no query reaches any server.
+    confirm_settings(tray, "")
+    assert stored(agent) == ""
+    asked = len(server.requests())
+    assert popup_texts(tray.status()) == [LOCKED]
+    assert len(server.requests()) == asked
+    confirm_settings(tray, a)
+    assert agent.close() == 0
+    assert stored(agent) == a
+
+
+def test_a_confirmed_address_serves_the_next_query_even_unchanged(agents, server, second_server, prefix):
+    tray = Tray(prefix)
+    agent = start_agent(agents, server, tray)
+    confirm_settings(tray, second_server.address)
+    assert stored(agent) == second_server.address
+    assert popup_texts(tray.status()) == [RELEASED]
+    assert second_server.requests(PERMISSION)
+    # Confirming the same address again still writes the file.
+    agent.settings.unlink()
+    confirm_settings(tray, second_server.address)
+    assert stored(agent) == second_server.address
+    assert agent.close() == 0
+
+
+def test_cancel_escape_and_the_close_box_change_nothing(agents, server, second_server, prefix):
+    tray = Tray(prefix)
+    agent = start_agent(agents, server, tray)
+    before = (agent.settings.read_bytes(), agent.settings.stat().st_mtime_ns)
+    for way in ("cancel", "escape", "close box"):
+        tray.choose(32772)
+        tray.dialog(SETTINGS)
+        tray.set_text(SETTINGS, SETTINGS_EDIT, second_server.address)
+        if way == "cancel":
+            tray.d("click", SETTINGS, 2)
+        elif way == "escape":
+            tray.d("key", SETTINGS, VK_ESCAPE)
+        else:
+            tray.d("close", SETTINGS)
+        tray.gone(SETTINGS)
+        assert (agent.settings.read_bytes(), agent.settings.stat().st_mtime_ns) == before, way
+        # The old link still serves: the first server's answer, and none asked of the second.
+        asked = len(server.requests(PERMISSION))
+        assert popup_texts(tray.status()) == [LOCKED], way
+        assert len(server.requests(PERMISSION)) > asked
+        assert not second_server.requests(), way
+    # The dialog shows the address in use when it opens again.
+    tray.choose(32772)
+    assert tray.text(SETTINGS, SETTINGS_EDIT) == server.address
+    tray.d("click", SETTINGS, 2)
+    tray.gone(SETTINGS)
+    assert agent.close() == 0
+
+
+def test_message_warnings_keep_the_dialog_and_its_text(agents, server, prefix):
+    tray = Tray(prefix)
+    agent = start_agent(agents, server, tray)
+    tray.choose(32793)
+    tray.dialog(MESSAGE)
+
+    tray.d("click", MESSAGE, 1)
+    box = tray.d("message-box", SEND_FAILED, 60000)
+    assert (box["caption"], box["text"], box["icon"]) == (SEND_FAILED, EMPTY_TEXT, "warning")
+    assert [(c["id"], c["text"]) for c in box["controls"] if c["class"] == "Button"] == [(1, "확인")]
+    assert box["pid"] == agent.window["pid"]
+    tray.d("click", SEND_FAILED, 1)
+    tray.gone(SEND_FAILED)
+    assert not server.requests(MESSAGE_POST)
+    assert len(tray.dialogs(MESSAGE)) == 1
+
+    server.answer(MESSAGE_POST, "FALSE")
+    text = "재시도 hello"
+    tray.set_text(MESSAGE, MESSAGE_EDIT, text)
+    tray.d("click", MESSAGE, 1)
+    box = tray.d("message-box", SEND_FAILED, 60000)
+    assert (box["text"], box["icon"]) == (FAILED_TEXT, "warning")
+    tray.d("click", SEND_FAILED, 1)
+    tray.gone(SEND_FAILED)
+    assert tray.text(MESSAGE, MESSAGE_EDIT) == text
+    sent = server.requests(MESSAGE_POST)
+    assert len(sent) == 1
+    # Sent as entered, in the ANSI code page: what a form parser reads back is those bytes.
+    assert form_field(sent[0], "d") == text.encode("cp949")
+
+    # Retrying once the server confirms ends the dialog.
+    server.answer(MESSAGE_POST, "TRUE")
+    tray.d("click", MESSAGE, 1)
+    tray.gone(MESSAGE)
+    assert len(server.requests(MESSAGE_POST)) == 2
+    assert tray.dialogs() == []
+    assert agent.close() == 0
+
+
+def test_a_long_message_is_sent_as_its_first_127_bytes(agents, server, prefix):
+    tray = Tray(prefix)
+    agent = start_agent(agents, server, tray)
+    text = "".join(chr(ord("a") + i % 26) for i in range(200))
+    tray.choose(32793)
+    tray.dialog(MESSAGE)
+    tray.set_text(MESSAGE, MESSAGE_EDIT, text)  # no limit on the edit control itself
+    tray.d("click", MESSAGE, 1)
+    tray.gone(MESSAGE)
+    assert form_field(server.requests(MESSAGE_POST)[0], "d") == text[:127].encode()
+    assert agent.close() == 0
+
+
+def test_both_dialogs_open_at_once_and_an_open_one_comes_to_the_front(agents, server, second_server, prefix):
+    tray = Tray(prefix)
+    agent = start_agent(agents, server, tray)
+    tray.choose(32793)
+    tray.wait_foreground(MESSAGE)
+    tray.choose(32772)
+    tray.wait_foreground(SETTINGS)
+    for again, caption in ((32793, MESSAGE), (32772, SETTINGS), (32793, MESSAGE)):
+        tray.choose(again)
+        tray.wait_foreground(caption)
+        # A menu opened after the command was handled: a second copy would be up by now.
+        tray.popup(WM_RBUTTONDOWN)
+        tray.d("dismiss", 30000)
+        assert sorted(d["caption"] for d in tray.dialogs()) == sorted([MESSAGE, SETTINGS])
+
+    # Confirming the settings while the message dialog waits replaces the link it sends with.
+    tray.set_text(SETTINGS, SETTINGS_EDIT, second_server.address)
+    tray.d("click", SETTINGS, 1)
+    tray.gone(SETTINGS)
+    assert [d["caption"] for d in tray.dialogs()] == [MESSAGE]
+    tray.set_text(MESSAGE, MESSAGE_EDIT, "hi")
+    tray.d("click", MESSAGE, 1)
+    tray.gone(MESSAGE)
+    assert [form_field(r, "d") for r in second_server.requests(MESSAGE_POST)] == [b"hi"]
+    assert not server.requests(MESSAGE_POST)
+
+    # Each dialog's end leaves the other one's slot alone: both open again.
+    tray.choose(32772)
+    tray.dialog(SETTINGS)
+    tray.choose(32793)
+    tray.dialog(MESSAGE)
+    for caption in (SETTINGS, MESSAGE):
+        tray.d("click", caption, 2)
+        tray.gone(caption)
+    assert agent.close() == 0
