@@ -5,8 +5,8 @@
 //
 //   uidriver wait-window <class> [timeout_ms]           {"hwnd":N,"pid":N,"title":"..."}
 //   uidriver wait-gone <class> [timeout_ms]             {"gone":true}
-//   uidriver post <class> <msg> <wparam> <lparam>       {"posted":true}
-//   uidriver send <class> <msg> <wparam> <lparam>       {"result":N}
+//   uidriver post <class|hwnd> <msg> <wparam> <lparam>  {"posted":true}
+//   uidriver send <class|hwnd> <msg> <wparam> <lparam>  {"result":N}
 //   uidriver send-many <class> <msg> <lparam> <wparam>...  {"results":[N,...]}
 //   uidriver post-registered <class> <name> <wparam> <lparam>  {"posted":true,"message":N}
 //   uidriver set-cursor <x> <y>                         {"cursor":[x,y]}
@@ -31,6 +31,7 @@
 //   uidriver type <caption> <control id> <text>         {"typed":N}      (WM_CHAR per character)
 //   uidriver click <caption> <control id>               {"clicked":true}   (posted BM_CLICK)
 //   uidriver key <caption> <virtual key>                {"sent":true}      (posted to the dialog)
+//   uidriver hold <ms>                                  {"holding":pid}, then runs that long
 //   uidriver close <caption>                            {"closed":true}    (caption's close box)
 #include <windows.h>
 #include <shellapi.h>
@@ -364,6 +365,15 @@ HWND FindIconOfAgent() {
     return nullptr;
 }
 
+// A window named by its class, or by its handle in digits when several windows share the class.
+HWND Target(const wchar_t* name) {
+    if (*name >= L'0' && *name <= L'9') {
+        HWND window = reinterpret_cast<HWND>(static_cast<UINT_PTR>(std::wcstoul(name, nullptr, 0)));
+        return IsWindow(window) ? window : nullptr;
+    }
+    return FindWindowW(name, nullptr);
+}
+
 void MouseInput(DWORD flags, LONG x, LONG y) {
     INPUT input = {};
     input.type = INPUT_MOUSE;
@@ -434,6 +444,13 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 3) return Fail(L"missing argument");
     const wchar_t* name = argv[2];
 
+    if (command == L"hold") {
+        // Just a running process, for tests that count processes by their executable's name.
+        std::printf("{\"holding\":%lu}\n", static_cast<unsigned long>(GetCurrentProcessId()));
+        std::fflush(stdout);
+        Sleep(static_cast<DWORD>(Number(name)));
+        return 0;
+    }
     if (command == L"wait-tray-icon") {
         const bool present = std::wcscmp(name, L"present") == 0;
         const bool ok = WaitUntil([&] { return (FindIconOfAgent() != nullptr) == present; }, timeoutArg(3, 10000));
@@ -514,7 +531,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if ((command == L"post" || command == L"send" || command == L"post-registered") && argc >= 6) {
-        HWND window = Wait([&] { return FindWindowW(name, nullptr); }, 10000);
+        HWND window = Wait([&] { return Target(name); }, 10000);
         if (window == nullptr) return Fail(L"window not found");
         const UINT message = command == L"post-registered" ? RegisterWindowMessageW(argv[3])
                                                            : static_cast<UINT>(Number(argv[3]));
@@ -529,7 +546,7 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (command == L"send-many" && argc >= 6) {
-        HWND window = Wait([&] { return FindWindowW(name, nullptr); }, 10000);
+        HWND window = Wait([&] { return Target(name); }, 10000);
         if (window == nullptr) return Fail(L"window not found");
         const UINT message = static_cast<UINT>(Number(argv[3]));
         const LPARAM lParam = static_cast<LPARAM>(Number(argv[4]));
