@@ -4,10 +4,11 @@
 #                end-to-end tests of the real exe under Wine and Xvfb, a short fuzz run
 #   make run     starts the agent under Wine beside a local management server
 #   make fuzz    a longer fuzz run of the portable parsers
+#   make screenshots  renders the menus, dialogs and warning boxes to docs/*.png
 PY := /usr/bin/python3
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build native win-tests e2e fuzz-build fuzz fuzz-smoke test run clean
+.PHONY: all deps build native win-tests e2e fuzz-build fuzz fuzz-smoke test run screenshots clean
 
 all: build
 
@@ -43,6 +44,9 @@ test: native win-tests e2e fuzz-smoke
 
 run: build
 	$(PY) tools/run.py
+
+screenshots: build
+	$(PY) tools/screenshots.py
 
 clean:
 	rm -rf build

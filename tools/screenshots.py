@@ -1,0 +1,108 @@
+#!/usr/bin/env python3
+"""`make screenshots`: the agent's menus, dialogs and warning boxes as the user sees them, rendered
+under a private Xvfb display in a Korean locale, saved as PNG files under docs/.
+
+The real exe runs beside a local management server; the UI driver opens each view, and
+ImageMagick's `import` takes the part of the screen that holds it."""
+from __future__ import annotations
+
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
+
+from harness import FakeServer  # noqa: E402
+from traykit import (DUPLICATE_CAPTION, MESSAGE, MESSAGE_EDIT, MESSAGE_POST, PERMISSION, SEND_FAILED,  # noqa: E402
+                     SETTINGS, WM_LBUTTONDOWN, WM_RBUTTONDOWN, Tray)
+from winenv import ROOT, Agent, Display, WinePrefix  # noqa: E402
+
+DOCS = ROOT / "docs"
+MARGIN = 8
+# The cursor sits just right of the tray, so every menu picture shows the icon it belongs to.
+CURSOR = (240, 50)
+
+
+def shoot(display: Display, name: str, rect: list[int], include_tray: bool = False):
+    left, top, right, bottom = rect
+    if include_tray:
+        left, top = 0, 0
+    left, top = max(left - MARGIN, 0), max(top - MARGIN, 0)
+    right, bottom = right + MARGIN, bottom + MARGIN
+    time.sleep(0.4)  # painting is asynchronous; nothing here is a test
+    out = DOCS / f"{name}.png"
+    subprocess.run(["import", "-display", display.name, "-window", "root",
+                    "-crop", f"{right - left}x{bottom - top}+{left}+{top}", "+repage", str(out)], check=True)
+    print(f"screenshots: {out.relative_to(ROOT)}")
+
+
+def main() -> int:
+    if shutil.which("import") is None:
+        print("screenshots: ImageMagick's import is missing (tools/install-deps.sh installs it)")
+        return 1
+    DOCS.mkdir(exist_ok=True)
+    work = ROOT / "build" / "screenshots"
+    shutil.rmtree(work, ignore_errors=True)
+    display = Display()
+    prefix = WinePrefix(ROOT / "build" / "wine" / "screenshots", display)
+    server = agent = duplicate = None
+    try:
+        prefix.prepare()
+        prefix.start()
+        tray = Tray(prefix)
+        server = FakeServer(work / "server")
+        agent = Agent(prefix, work / "agent", server.address).start()
+        agent.wait_window()
+        tray.icon_present()
+
+        for answer, name in (("TRUE", "status-menu-released"), ("FALSE", "status-menu-locked")):
+            server.answer(PERMISSION, answer)
+            popup = tray.popup(WM_LBUTTONDOWN, *CURSOR)
+            shoot(display, name, popup["rect"], include_tray=True)
+            tray.d("dismiss", 30000)
+        popup = tray.popup(WM_RBUTTONDOWN, *CURSOR)
+        shoot(display, "command-menu", popup["rect"], include_tray=True)
+        tray.d("dismiss", 30000)
+
+        tray.choose(32772)
+        shoot(display, "settings-dialog", tray.dialog(SETTINGS)["rect"])
+        tray.d("click", SETTINGS, 2)
+        tray.gone(SETTINGS)
+
+        tray.choose(32793)
+        tray.dialog(MESSAGE)
+        tray.d("click", MESSAGE, 1)
+        shoot(display, "warning-empty-message", tray.d("message-box", SEND_FAILED, 60000)["rect"])
+        tray.d("click", SEND_FAILED, 1)
+        tray.gone(SEND_FAILED)
+        tray.set_text(MESSAGE, MESSAGE_EDIT, "3층 회의실 PC에서 USB 사용을 요청합니다.")
+        shoot(display, "message-dialog", tray.dialog(MESSAGE)["rect"])
+        server.answer(MESSAGE_POST, "FALSE")
+        tray.d("click", MESSAGE, 1)
+        shoot(display, "warning-send-failed", tray.d("message-box", SEND_FAILED, 60000)["rect"])
+        tray.d("click", SEND_FAILED, 1)
+        tray.gone(SEND_FAILED)
+        tray.d("click", MESSAGE, 2)
+        tray.gone(MESSAGE)
+
+        duplicate = Agent(prefix, work / "second", server.address).start()
+        shoot(display, "warning-duplicate-run", tray.d("message-box", DUPLICATE_CAPTION, 60000)["rect"])
+        tray.d("click", DUPLICATE_CAPTION, 1)
+        duplicate.wait_exit(60)
+        agent.close(60)
+        return 0
+    finally:
+        for a in (duplicate, agent):
+            if a is not None:
+                a.stop()
+        if server is not None:
+            server.stop()
+        prefix.kill()
+        display.close()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
