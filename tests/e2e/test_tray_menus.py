@@ -2,6 +2,8 @@
 agent: posted notifications (with the cursor placed first) and real clicks on the icon."""
 from __future__ import annotations
 
+import time
+
 from traykit import (LOCKED, MESSAGE, PERMISSION, RELEASED, SETTINGS, WM_LBUTTONDBLCLK, WM_LBUTTONDOWN,
                      WM_LBUTTONUP, WM_MBUTTONDBLCLK, WM_MBUTTONDOWN, WM_MBUTTONUP, WM_MOUSEMOVE, WM_RBUTTONDBLCLK,
                      WM_RBUTTONDOWN, WM_RBUTTONUP, Tray, popup_items, popup_texts, start_agent)
@@ -61,21 +63,41 @@ def test_command_menu_lists_four_entries_right_aligned_at_the_cursor(agents, ser
     assert agent.close() == 0
 
 
+def registration_barrier(tray: Tray, prefix):
+    """Posts the registration command and waits until the browser got its address: every
+    notification posted before it has been handled by then (a window's posted messages are handled
+    in order, a menu's own loop included)."""
+    urls = len(prefix.recorded_urls())
+    tray.d("post", "TEMBRIX", WM_COMMAND, 32776, 0)
+    wait_for(lambda: len(prefix.recorded_urls()) > urls, 60, what="registration form handed to the browser")
+
+
+def after_a_poll(server) -> tuple[float, int]:
+    """Waits for the poller's next question; for the following 10 s only the UI asks."""
+    asked = len(server.requests(PERMISSION))
+    server.wait_requests(PERMISSION, asked + 1, timeout=30)
+    return time.monotonic(), asked + 1
+
+
 def test_only_the_button_down_notifications_act(agents, server, prefix):
     tray = Tray(prefix)
     agent = start_agent(agents, server, tray)
-    # Messages to one window are handled in order: had any of the ignored ones acted, its menu
-    # would come up before the command menu that the final press opens.
     for ignored in (WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_RBUTTONUP, WM_RBUTTONDBLCLK, WM_MOUSEMOVE, WM_MBUTTONDOWN,
                     WM_MBUTTONUP, WM_MBUTTONDBLCLK, 0, 0x0400 + 2):
         tray.d("tray-notify", ignored, 500, 300)
-    assert popup_texts(tray.popup(WM_RBUTTONDOWN, 500, 300))[0] == "메시지 전송"
-    tray.d("dismiss", 30000)
-    # A double click: its first press opens the menu once, the rest of it does nothing.
+        registration_barrier(tray, prefix)
+        assert "error" in prefix.driver("wait-popup", 0), f"mouse message {ignored:#x} opened a menu"
+    # A double click: its first press opens the menu, with one question to the server; the rest
+    # of it does nothing (a second menu would have asked again).
+    start, asked = after_a_poll(server)
     for mouse in (WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK, WM_LBUTTONUP):
         tray.d("tray-notify", mouse, 500, 300)
+    registration_barrier(tray, prefix)
     assert popup_texts(tray.d("wait-popup", 60000)) == [LOCKED]
     tray.d("dismiss", 30000)
+    assert "error" in prefix.driver("wait-popup", 0)
+    assert len(server.requests(PERMISSION)) == asked + 1
+    assert time.monotonic() - start < 9, "too slow to tell the poller's questions from the clicks'"
     assert popup_texts(tray.popup(WM_RBUTTONDOWN, 500, 300))[0] == "메시지 전송"
     tray.d("dismiss", 30000)
     assert agent.close() == 0
