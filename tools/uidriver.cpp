@@ -23,7 +23,8 @@
 //   uidriver icon-click <left|right>                    {"clicked":true}  (real input on the icon)
 //   uidriver wait-dialog <caption> [timeout_ms]         {"hwnd":N,"pid":N,"controls":[...]}
 //   uidriver message-box <caption> [timeout_ms]         as wait-dialog, plus "text" and "icon"
-//   uidriver dialog-units <caption>                     {"client":[w,h],"unit":[x,y]} (4x8 units in pixels)
+//   uidriver dialog-units <caption>                     {"client":[w,h],"unit":[x,y],"icons":"small,big"}
+//                                                       (4x8 dialog units in pixels; icons: tray|other|none)
 //   uidriver wait-dialog-gone <caption> [timeout_ms]    {"gone":true}
 //   uidriver dialogs                                    {"dialogs":[{"hwnd":N,"pid":N,"caption":"..."}]}
 //   uidriver get-text <caption> <control id>            {"text":"..."}
@@ -584,8 +585,8 @@ int wmain(int argc, wchar_t** argv) {
     if (command == L"dialog-units") {
         static HookDump dump;
         if (!AskHook(dialog, HookAskDialogUnits, &dump)) return Fail(L"the hook did not answer");
-        std::printf("{\"client\":[%ld,%ld],\"unit\":[%ld,%ld]}\n", dump.Rect.right - dump.Rect.left,
-                    dump.Rect.bottom - dump.Rect.top, dump.Unit.right, dump.Unit.bottom);
+        std::printf("{\"client\":[%ld,%ld],\"unit\":[%ld,%ld],\"icons\":%s}\n", dump.Rect.right - dump.Rect.left,
+                    dump.Rect.bottom - dump.Rect.top, dump.Unit.right, dump.Unit.bottom, Json(dump.Text).c_str());
         return 0;
     }
     if (command == L"close") {

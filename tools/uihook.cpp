@@ -6,6 +6,7 @@
 #include "tools/uihook.h"
 
 #include <cstring>
+#include <cwchar>
 
 namespace {
 
@@ -55,7 +56,14 @@ void DumpIcon(HWND control, HookDump* dump) {
     }
 }
 
-// The dialog's rectangle in dialog units, which only the dialog's own font can convert back.
+const wchar_t* IconName(HICON icon) {
+    // Icons loaded from a module's resources are shared: the same resource gives the same handle.
+    if (icon == nullptr) return L"none";
+    return icon == LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(146)) ? L"tray" : L"other";
+}
+
+// The dialog's size in pixels with its dialog units (which only the dialog's own font can give),
+// and its caption icons: "small,big".
 void DumpDialogUnits(HWND dialog, HookDump* dump) {
     RECT client;
     GetClientRect(dialog, &client);
@@ -63,6 +71,9 @@ void DumpDialogUnits(HWND dialog, HookDump* dump) {
     MapDialogRect(dialog, &unit);
     dump->Rect = client;
     dump->Unit = unit;
+    std::swprintf(dump->Text, HookTextSize, L"%ls,%ls",
+                  IconName(reinterpret_cast<HICON>(SendMessageW(dialog, WM_GETICON, ICON_SMALL, 0))),
+                  IconName(reinterpret_cast<HICON>(SendMessageW(dialog, WM_GETICON, ICON_BIG, 0))));
 }
 
 }  // namespace

@@ -97,6 +97,8 @@ def test_running_dialogs_keep_the_template_order_ids_and_size(agents, server, pr
         units = tray.d("dialog-units", caption)
         unit_x, unit_y = units["unit"]
         assert abs(units["client"][0] - cx * unit_x / 4) <= 1 and abs(units["client"][1] - cy * unit_y / 8) <= 1
+        # The caption's small icon is the tray icon; no large icon is set.
+        assert units["icons"] == "tray,none"
         tray.d("click", caption, 2)
         tray.d("wait-dialog-gone", caption, 30000)
     assert agent.close() == 0
