@@ -27,10 +27,13 @@ def form_field(request: dict, name: str) -> bytes:
     return urllib.parse.unquote_to_bytes(fields[name.encode()].replace(b"+", b" "))
 
 
-def confirm_settings(tray: Tray, entry: str, how: str = "click"):
+def confirm_settings(tray: Tray, entry: str, how: str = "click", typed: bool = False):
     tray.choose(32772)
     tray.dialog(SETTINGS)
-    tray.set_text(SETTINGS, SETTINGS_EDIT, entry)
+    if typed:
+        tray.type_text(SETTINGS, SETTINGS_EDIT, entry)
+    else:
+        tray.set_text(SETTINGS, SETTINGS_EDIT, entry)
     if how == "enter":
         tray.d("key", SETTINGS, VK_RETURN)  # the default button is the confirmation
     else:
@@ -54,7 +57,7 @@ def test_settings_entry_is_stored_with_only_a_lower_case_http_prefix_dropped(age
                                  (forty, forty[:31], "enter"),
                                  ("http://" + thirty, thirty[:24], "click"),  # 31 bytes read, 24 kept
                                  (f"http://{a}/base", f"{a}/base", "click")):
-        confirm_settings(tray, entry, how)
+        confirm_settings(tray, entry, how, typed=len(entry) > 31)
         assert stored(agent) == expected, entry
 
     # Entries whose host part is not an address ("HTTP:", "https:") would make the next request
@@ -168,7 +171,7 @@ def test_a_long_message_is_sent_as_its_first_127_bytes(agents, server, prefix):
     text = "".join(chr(ord("a") + i % 26) for i in range(200))
     tray.choose(32793)
     tray.dialog(MESSAGE)
-    tray.set_text(MESSAGE, MESSAGE_EDIT, text)  # no limit on the edit control itself
+    tray.type_text(MESSAGE, MESSAGE_EDIT, text)  # the edit itself takes all 200
     tray.d("click", MESSAGE, 1)
     tray.gone(MESSAGE)
     assert form_field(server.requests(MESSAGE_POST)[0], "d") == text[:127].encode()

@@ -69,6 +69,13 @@ class Tray:
         self.d("set-text", caption, control, text)
         assert self.text(caption, control) == text
 
+    def type_text(self, caption: str, control: int, text: str):
+        """Types an ASCII text key by key into an emptied control, as a user would; an edit with
+        a text limit would stop taking characters (WM_SETTEXT would not show that)."""
+        self.set_text(caption, control, "")
+        self.d("type", caption, control, text)
+        wait_for(lambda: self.text(caption, control) == text, 30, step=0.1, what=f"{len(text)} characters typed")
+
     def wait_foreground(self, caption: str, timeout: float = 30):
         wait_for(lambda: self.dialog(caption)["foreground"], timeout, step=0.1, what=f"{caption} in front")
 
