@@ -9,6 +9,7 @@
 //   uidriver send <class|hwnd> <msg> <wparam> <lparam>  {"result":N}
 //   uidriver send-many <class> <msg> <lparam> <wparam>...  {"results":[N,...]}
 //   uidriver post-registered <class> <name> <wparam> <lparam>  {"posted":true,"message":N}
+//   uidriver broadcast-registered <name>                {"posted":true,"message":N}  (to all top-level windows)
 //   uidriver set-cursor <x> <y>                         {"cursor":[x,y]}
 //   uidriver tray-notify <mouse msg> [x y]              {"posted":true}  (WM_USER+2 to TEMBRIX,
 //                                                       the cursor set first when x y are given)
@@ -445,6 +446,13 @@ int wmain(int argc, wchar_t** argv) {
     if (argc < 3) return Fail(L"missing argument");
     const wchar_t* name = argv[2];
 
+    if (command == L"broadcast-registered") {
+        // As a restarted shell announces itself: to every top-level window.
+        const UINT message = RegisterWindowMessageW(name);
+        std::printf("{\"posted\":%s,\"message\":%u}\n",
+                    Json(PostMessageW(HWND_BROADCAST, message, 0, 0) != 0).c_str(), message);
+        return 0;
+    }
     if (command == L"hold") {
         // Just a running process, for tests that count processes by their executable's name.
         std::printf("{\"holding\":%lu}\n", static_cast<unsigned long>(GetCurrentProcessId()));

@@ -148,10 +148,13 @@ def test_command_32774_and_wm_close_end_with_code_0_and_remove_the_icon(agents, 
 def test_a_restarted_shell_gets_the_icon_again(agents, server, prefix):
     tray = Tray(prefix)
     agent = start_agent(agents, server, tray)
-    for _ in range(2):
+    for announce in ("broadcast-registered", "post-registered"):
         tray.d("tray-forget")  # what the restarted shell knows of the icon: nothing
         tray.icon_present(False, 10000)
-        tray.d("post-registered", "TEMBRIX", "TaskbarCreated", 0, 0)
+        if announce == "broadcast-registered":
+            tray.d(announce, "TaskbarCreated")  # as the shell does it
+        else:
+            tray.d(announce, "TEMBRIX", "TaskbarCreated", 0, 0)
         icon = tray.icon_present(True, 30000)["icons"]
         assert [(i["owner"], i["id"], i["callback"], i["tip"]) for i in icon] == \
             [(agent.window["hwnd"], 0, 1026, "Tembrix USB Lock Tool")]
