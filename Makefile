@@ -39,7 +39,7 @@ fuzz-smoke: fuzz-build
 fuzz: fuzz-build
 	tests/fuzz/run.sh $(FUZZ_SECONDS)
 
-test: native win-tests e2e fuzz-smoke
+test: native fuzz-smoke win-tests e2e
 
 run: build
 	$(PY) tools/run.py
