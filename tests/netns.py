@@ -69,6 +69,11 @@ class Namespace:
         if [name for name in listed if name != "lo"] != expected:
             raise RuntimeError(f"namespace {self.name}: interfaces {listed}, wanted {expected}")
 
+    def add_loopback_addresses(self, count: int):
+        """More IPv4 addresses on lo (127.0.0.2 on): each one lengthens Wine's adapter list data."""
+        for k in range(count):
+            _ip("-n", self.name, "addr", "add", f"127.0.0.{k + 2}/8", "dev", "lo")
+
     def interfaces(self) -> list[str]:
         """Interface names in index order."""
         out = _ip("-n", self.name, "-o", "link", "show").stdout

@@ -38,7 +38,8 @@ class IsolatedPc:
     (unless `server_address` is None) the scriptable server on a loopback address inside it."""
 
     def __init__(self, prefix: WinePrefix, folder: Path, adapters: Sequence[str | None],
-                 server_address: str | None = "127.0.0.1", routes: dict | None = None):
+                 server_address: str | None = "127.0.0.1", routes: dict | None = None,
+                 more_addresses: int = 0):
         self.prefix = prefix
         self.folder = folder
         self.agents: list[Agent] = []
@@ -46,6 +47,7 @@ class IsolatedPc:
         self.ns = Namespace()
         try:
             self.ns.add_adapters(adapters)
+            self.ns.add_loopback_addresses(more_addresses)
             prefix.netns = self.ns.name
             prefix.start()
             if server_address is not None:
