@@ -14,6 +14,7 @@ network namespace); the test steers it through two files:
              "delay": seconds before answering, "hang": true (never answer),
              "hang_seconds": N (hang, then close without answering), "close": true (close at once),
              "sequence": [RESPONSE, ...] (one per request, the last one repeating),
+             "until_file": path (hold the answer until that file exists, at most 60 s),
              "by_body": {"m=...": RESPONSE, ...} (the answer for a request with exactly that body;
                          other bodies get the rest of this RESPONSE)}
     A route may also be keyed by the request target with its query ("/x.php?a=b"); a path with a
@@ -139,6 +140,10 @@ class Server:
     def respond(self, conn: socket.socket, target: str, path: str, body: bytes = b"") -> bool:
         """Sends one answer; False when the connection is to be closed."""
         response = self.pick(target, path, body)
+        if response.get("until_file"):
+            deadline = time.monotonic() + 60
+            while not os.path.exists(response["until_file"]) and time.monotonic() < deadline:
+                time.sleep(0.05)
         if response.get("delay"):
             time.sleep(float(response["delay"]))
         if response.get("close"):

@@ -58,9 +58,7 @@ class Namespace:
         given an index and take the lowest free one, which is then exactly theirs."""
         bridges = [(i, a) for i, a in enumerate(addresses) if a is not None]
         for i, address in reversed(bridges):
-            name = f"b{i}"
-            _ip("-n", self.name, "link", "add", name, "index", str(FIRST_INDEX + i), "type", "bridge")
-            _ip("-n", self.name, "link", "set", name, "address", mac_of(address))
+            self.add_bridge(f"b{i}", address, FIRST_INDEX + i)
         for i, address in enumerate(addresses):
             if address is None:
                 _ip("-n", self.name, "tuntap", "add", "mode", "tun", "name", f"z{i}")
@@ -68,6 +66,11 @@ class Namespace:
         expected = [f"b{i}" if a is not None else f"z{i}" for i, a in enumerate(addresses)]
         if [name for name in listed if name != "lo"] != expected:
             raise RuntimeError(f"namespace {self.name}: interfaces {listed}, wanted {expected}")
+
+    def add_bridge(self, name: str, address: str, index: int | None = None):
+        """One interface with that hardware address (at the lowest free index unless given)."""
+        _ip("-n", self.name, "link", "add", name, *(["index", str(index)] if index else []), "type", "bridge")
+        _ip("-n", self.name, "link", "set", name, "address", mac_of(address))
 
     def add_loopback_addresses(self, count: int):
         """More IPv4 addresses on lo (127.0.0.2 on): each one lengthens Wine's adapter list data."""

@@ -5,6 +5,8 @@ a fresh namespace, and the prefix's wineserver and its first client are restarte
 that the agent sees exactly that namespace's adapters and its sockets stay in it."""
 from __future__ import annotations
 
+import os
+import shutil
 import sys
 from pathlib import Path
 from typing import Sequence
@@ -24,6 +26,8 @@ NETNS_PREFIX_DIR = Path(str(PREFIX_DIR) + "-netns")
 
 @pytest.fixture(scope="session")
 def netns_prefix(display):
+    if os.geteuid() != 0 or shutil.which("ip") is None:
+        pytest.skip("network namespaces need root and iproute2")
     p = WinePrefix(NETNS_PREFIX_DIR, display)
     p.prepare()
     p.kill()

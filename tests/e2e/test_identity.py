@@ -139,3 +139,24 @@ def test_capital_http_prefix_names_a_host_that_is_never_reached(isolated_pc):
     assert agent.close() == 0
     assert pc.server.entries() == []
     assert f"HostAddress={host}\r\n" in agent.settings_text()
+
+
+def test_every_step_reads_the_list_anew(isolated_pc, tmp_path):
+    # An adapter appears while the first candidate is with the server (Wine lists a late one
+    # at the end). Each count and each candidate must see it: A, Z becomes A, Z, B, so the
+    # all-zero adapter's stand-in is now B and B is offered on its own place too.
+    release = tmp_path / "release-first-check"
+    routes = registration_routes([])
+    routes[REGISTER] = {"sequence": [{"body": "UNREGISTERED", "until_file": str(release)},
+                                     {"body": "UNREGISTERED"}]}
+    pc = isolated_pc(adapters_of("AZ"), routes=routes)
+    agent = pc.agent().start()
+    pc.server.wait_requests(REGISTER, 1, timeout=60)
+    pc.ns.add_bridge("late", B)
+    release.write_text("")
+    pc.server.wait_requests(PERMISSION, 2, timeout=90)
+    agent.wait_window()
+    assert agent.close() == 0
+    offered, permissions = start_up_offers(pc.server)
+    assert offered == [f"m={A}", f"m={B}", f"m={B}"]
+    assert set(permissions) == {f"m={A}"}
