@@ -115,6 +115,10 @@ class Handler(BaseHTTPRequestHandler):
 
     # -- routes ---------------------------------------------------------------------------------
     def _route(self, path: str, query: str, body: bytes):
+        # An agent configured with a base path ("192.168.0.10/app") asks /app/Tembrix/...
+        base = path.rfind(PRODUCT)
+        if base > 0:
+            path = path[base:]
         scripts = {
             _script("connect_check"): self._connect_check,
             _script("register_check"): self._register_check,
@@ -183,7 +187,7 @@ class Handler(BaseHTTPRequestHandler):
         note = (f"<p class=note>이 단말기는 <b>{e(known['node_name'])}</b>(으)로 이미 등록되어 있습니다. "
                 "다시 등록하면 이름이 바뀝니다.</p>") if known and known["registered"] else ""
         self._page(200, "단말기 등록 (register this PC)", f"""{note}
-<form method="post" action="{FORM_PATH}" accept-charset="{HTML_CHARSET}">
+<form method="post" action="register_form.php" accept-charset="{HTML_CHARSET}">
   <label>단말기 주소 (terminal address)
     <input name="m" value="{e(address)}" readonly></label>
   <label>단말기 이름 (node name)
