@@ -90,9 +90,10 @@ def test_road_of_one_permission_change(prefix, agents, mgmt, pipe_reader):
     assert mgmt.terminal(address) is not None   # the admin page lists the polling PC
 
     # Not registered yet: the agent opened the registration form; the browser submits it.
-    form = wait_for(lambda: [u for u in prefix.recorded_urls() if "register_form.php" in u], 60,
+    start = f"http://{mgmt.address}/Tembrix/register_form.php?n="
+    form = wait_for(lambda: [u for u in prefix.recorded_urls() if u.startswith(start)], 60,
                     what="the registration form handed to the browser")[0]
-    assert form.startswith(f"http://{mgmt.address}/Tembrix/register_form.php?n=") and form.endswith(f"&m={address}")
+    assert form.endswith(f"&m={address}")
     seen = browse("register", form, "시험실-PC")
     assert seen["m"] == address and seen["done"]
     assert mgmt.terminal(address)["registered"]
