@@ -128,6 +128,7 @@ BAD_AGENT_REQUESTS = [
     ("no m", PERMISSION, b"", {}),
     ("lower-case address", PERMISSION, m(GRANTED.lower()), {}),
     ("short address", PERMISSION, m(GRANTED[:-1]), {}),
+    ("short address under a base path", "/app" + PERMISSION, m(GRANTED[:-1]), {}),
     ("address with a line end", PERMISSION, m(GRANTED) + b"%0D%0A", {}),
     ("m given twice", "/" + REGISTER_CHECK, m(GRANTED) + b"&" + m(LOCKED), {}),
     ("field without '='", PERMISSION, m(GRANTED) + b"&x", {}),

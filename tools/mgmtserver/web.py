@@ -103,11 +103,16 @@ class Handler(BaseHTTPRequestHandler):
             self._route(url.path, url.query, body)
         except BadRequest as e:
             self.close_connection = True   # the rest of the stream cannot be trusted
-            if url.path.startswith(PRODUCT) and url.path != FORM_PATH:
-                self._text(400, b"BAD REQUEST")
+            if PRODUCT in url.path and not url.path.endswith(FORM_PATH):
+                self._text(400, b"BAD REQUEST")   # an agent's script: one line, no page
             else:
                 self._page(400, "잘못된 요청 (bad request)", f"<p>{html.escape(str(e))}</p>")
             self._reason = str(e)
+        except Exception as e:  # noqa: BLE001 - one failed request must not take the server down
+            self.close_connection = True
+            self._reason = f"{type(e).__name__}: {e}"
+            if not self._status:
+                self._text(500, b"SERVER ERROR")   # reads as "no" to the agent
         self.log.write({"time": started, "peer": self.client_address[0], "method": self.command,
                         "target": self.path, "path": url.path, "status": self._status,
                         "body_hex": body.hex(), "reason": self._reason,
