@@ -147,6 +147,9 @@ run: the agent runs as terminal {address}; its settings file is {os.path.relpath
         return 0
     except KeyboardInterrupt:
         return 0
+    except (RuntimeError, TimeoutError) as e:
+        say(f"stopped: {e}".rstrip())
+        return 1
     finally:
         stop.set()
         if agent is not None and agent.running():
