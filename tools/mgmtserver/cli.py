@@ -55,7 +55,11 @@ def serve(store: Store, args) -> int:
 
     if args.demo:
         store.fill_demo()
-    server = make_server(store, args.bind, args.port, args.log)
+    try:
+        server = make_server(store, args.bind, args.port, args.log)
+    except OSError as e:
+        print(f"mgmtserver: cannot listen on {args.bind}:{args.port}: {e.strerror}", file=sys.stderr)
+        return 1
     if args.ready:
         with open(args.ready, "w") as f:
             f.write(str(os.getpid()))
