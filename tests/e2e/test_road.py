@@ -25,6 +25,7 @@ WM_KEYDOWN = 0x0100
 WM_LBUTTONDOWN = 0x0201
 VK_ESCAPE = 0x1B
 SEND_MESSAGE_COMMAND = 32793
+REGISTER_COMMAND = 32776
 MESSAGE_CAPTION = "메시지 전송"
 IDC_MESSAGE_TEXT = 1051
 IDOK = 1
@@ -97,6 +98,13 @@ def test_road_of_one_permission_change(prefix, agents, mgmt, pipe_reader):
     seen = browse("register", form, "시험실-PC")
     assert seen["m"] == address and seen["done"]
     assert mgmt.terminal(address)["registered"]
+
+    # Registered now: "단말기 등록" opens the form pre-filled with the server's name for the PC.
+    agent.post(WM_COMMAND, REGISTER_COMMAND, 0)
+    again = wait_for(lambda: [u for u in prefix.recorded_urls() if u.startswith(start)][1:], 60,
+                     what="the form opened from the menu")
+    assert again == [f"{start}시험실-PC&m={address}"]
+    assert mgmt.requests("/Tembrix/get_node_name.php")[-1]["answer"] == "n:시험실-PC"
 
     reader = pipe_reader()
     locked_at = reader.wait_for("FALSE", 0, 30)
