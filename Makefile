@@ -7,7 +7,7 @@
 PY := /usr/bin/python3
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build native win-tests e2e fuzz-build fuzz fuzz-smoke test run clean
+.PHONY: all deps build native win-tests e2e fuzz-build fuzz fuzz-smoke test run clean browser-deps mgmt-tests
 
 all: build
 
@@ -26,7 +26,7 @@ native: deps
 win-tests: build
 	$(PY) tests/wine_session.py -- ctest --preset win32
 
-e2e: build
+e2e: build browser-deps
 	$(PY) -m pytest
 
 fuzz-build: deps
@@ -39,7 +39,14 @@ fuzz-smoke: fuzz-build
 fuzz: fuzz-build
 	tests/fuzz/run.sh $(FUZZ_SECONDS)
 
-test: native fuzz-smoke win-tests e2e
+# playwright-core drives Debian's Chromium in the management server's browser tests.
+browser-deps: deps
+	@test -d tests/browser/node_modules/playwright-core || (cd tests/browser && npm ci --no-audit --no-fund)
+
+mgmt-tests: browser-deps
+	$(PY) -m pytest tests/mgmt
+
+test: native fuzz-smoke win-tests mgmt-tests e2e
 
 run: build
 	$(PY) tools/run.py
