@@ -11,6 +11,7 @@ PACKAGES="
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386 xvfb xauth locales fonts-nanum
   python3 python3-pytest iproute2 imagemagick x11-utils
+  msitools wixl
 "
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
