@@ -66,10 +66,13 @@ def sql_fixes(version: str) -> list[str]:
         # A public property passed to the elevated part of a managed install must be secure.
         "UPDATE `Property` SET `Value` = 'HOSTADDRESS;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' "
         "WHERE `Property` = 'SecureCustomProperties'",
-        # The old product goes after the new one is installed: shared components (the settings
-        # file above all) then still have a client and are left in place.
-        "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('InstallExecute', 6500)",
-        "UPDATE `InstallExecuteSequence` SET `Sequence` = 6550 WHERE `Action` = 'RemoveExistingProducts'",
+        # The old product goes after the new one's files and components are in place: shared
+        # components (the settings file above all) then still have a client and are left alone.
+        # Before RegisterProduct and PublishProduct, though: Wine's removal of the old product
+        # deletes the whole UpgradeCode registration (not just its own entry), which would hide
+        # the new product from the next upgrade had it been registered already.
+        "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('InstallExecute', 5900)",
+        "UPDATE `InstallExecuteSequence` SET `Sequence` = 5910 WHERE `Action` = 'RemoveExistingProducts'",
         # Writing the address; no RemoveIniValues: the file goes as a whole with its component, and
         # removing the key while an upgrade takes the old product away would lose the address.
         "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('WriteIniValues', 5100)",
