@@ -16,7 +16,7 @@ from pathlib import Path
 import pytest
 
 from harness import FakeServer
-from winenv import ROOT, WM_CLOSE, WinePrefix
+from winenv import ROOT, WM_CLOSE, WM_COMMAND, WinePrefix, wait_for
 
 BUILD = ROOT / "build" / "win32"
 DIST = ROOT / "dist"
@@ -28,6 +28,8 @@ INSTALL_DIR = r"C:\Program Files\Tembrix"
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 ERROR_INSTALL_FAILURE = 1603
+SETTINGS_CAPTION = "환경 설정"
+IDM_SETTINGS, IDC_HOST_ADDRESS, IDOK = 32772, 1016, 1
 
 
 def project_version() -> str:
@@ -53,6 +55,13 @@ def msi_table(msi: Path, table: str) -> list[dict]:
 
 def msi_property(msi: Path, name: str) -> str:
     return next(r["Value"] for r in msi_table(msi, "Property") if r["Property"] == name)
+
+
+def packed_guid(guid: str) -> str:
+    """A GUID as the installer's registry keys spell it (each group, then each byte, reversed)."""
+    g = guid.strip("{}").replace("-", "").upper()
+    head = g[7::-1] + g[11:7:-1] + g[15:11:-1]
+    return head + "".join(g[i + 1] + g[i] for i in range(16, 32, 2))
 
 
 def exe_file_version(exe: Path) -> str:
@@ -121,6 +130,21 @@ class Machine:
                 return parts[2].strip()
         return None
 
+    def reg_key_exists(self, key: str) -> bool:
+        return self.prefix.run(["wine", "reg", "query", key], check=False).returncode == 0
+
+    def installer_traces(self, msi: Path) -> list[str]:
+        """What the installer keeps about the product: component and upgrade-code registrations,
+        cached packages. Empty once it is removed."""
+        installer = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Installer"
+        keys = [rf"{installer}\UserData\S-1-5-18\Components\{packed_guid(r['ComponentId'])}"
+                for r in msi_table(msi, "Component")]
+        upgrade = packed_guid(msi_property(msi, "UpgradeCode"))
+        keys += [rf"{installer}\UpgradeCodes\{upgrade}", rf"HKCR\Installer\UpgradeCodes\{upgrade}"]
+        traces = [k for k in keys if self.reg_key_exists(k)]
+        cache = self.prefix.path / "drive_c" / "windows" / "Installer"
+        return traces + [p.name for p in cache.glob("*.msi")]
+
     def registered_version(self, msi: Path) -> str | None:
         """DisplayVersion of the product in Add/Remove Programs, None when not registered."""
         key = UNINSTALL_KEY + "\\" + msi_property(msi, "ProductCode")
@@ -129,27 +153,46 @@ class Machine:
     def settings(self) -> bytes:
         return (self.folder / "tmbxconfig.ini").read_bytes()
 
-    def run_agent_from_run_entry(self, server: FakeServer, tmp_path: Path):
-        """Starts the command of the Run entry as a logon would, sees it poll, closes it."""
-        command = self.reg_value(RUN_KEY, "Tembrix")
-        assert command == f'"{INSTALL_DIR}\\Tembrix.exe"'
-        with open(tmp_path / "agent-stdout.txt", "wb") as out:
-            process = self.prefix.popen(["wine", command.strip('"')], stdout=out, stderr=subprocess.DEVNULL)
+    def log_on(self):
+        """A new session: Wine's start-up runs the machine's Run entries, as a Windows logon does."""
+        self.prefix.kill()
+        self.prefix.start()
+
+    def agent_pids(self) -> list[int]:
+        """Unix ids of the installed agent's processes in this prefix (read from /proc only)."""
+        pids = []
+        for proc in Path("/proc").iterdir():
             try:
-                server.wait_requests("/Tembrix/permission_load.php", 1, timeout=90)
-                answer = self.prefix.driver("wait-window", "TEMBRIX", 60000, timeout=90)
-                assert "error" not in answer, answer
-                self.prefix.driver("post", "TEMBRIX", WM_CLOSE, 0, 0)
-                assert process.wait(60) == 0
-            finally:
-                if process.poll() is None:
-                    process.kill()
-                    process.wait()
+                if (b"Tembrix.exe" in (proc / "cmdline").read_bytes() and
+                        f"WINEPREFIX={self.prefix.path}".encode() in (proc / "environ").read_bytes().split(b"\0")):
+                    pids.append(int(proc.name))
+            except (OSError, ValueError):
+                continue
+        return pids
+
+    def wait_agent(self):
+        answer = self.prefix.driver("wait-window", "TEMBRIX", 60000, timeout=90)
+        assert "error" not in answer, answer
+        assert self.agent_pids(), "the running agent is not seen in /proc"
+
+    def close_agent(self):
+        self.prefix.driver("post", "TEMBRIX", WM_CLOSE, 0, 0)
+        wait_for(lambda: not self.agent_pids(), 60, step=0.1, what="the agent to exit")
+
+    def set_address_in_settings_dialog(self, address: str):
+        """What a user does: menu command "환경 설정", a new address, OK."""
+        self.prefix.driver("post", "TEMBRIX", WM_COMMAND, IDM_SETTINGS, 0)
+        assert "hwnd" in self.prefix.driver("wait-dialog", SETTINGS_CAPTION, 60000, timeout=90)
+        assert self.prefix.driver("set-text", SETTINGS_CAPTION, IDC_HOST_ADDRESS, address).get("set")
+        self.prefix.driver("click", SETTINGS_CAPTION, IDOK)
+        assert self.prefix.driver("wait-dialog-gone", SETTINGS_CAPTION, 60000, timeout=90).get("gone")
 
     def remove_everything(self):
         for msi in self.installed:
             if msi.exists():
                 self.uninstall(msi)
+        if self.agent_pids():  # left running by a failed test; no Run entry starts it again
+            self.log_on()
 
 
 @pytest.fixture(scope="module")
@@ -224,8 +267,7 @@ def test_users_may_write_the_settings_file_and_nothing_else(dist):
     assert any(a.rstrip(")").endswith(";SY") for a in aces) and any(a.rstrip(")").endswith(";BA") for a in aces)
 
 
-def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_msi, newest_msi, servers,
-                                                         tmp_path):
+def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_msi, newest_msi, servers):
     first, second = servers(), servers()
     old, new = dist["msi"], newer_msi
 
@@ -234,22 +276,32 @@ def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_ms
     assert (machine.folder / "Tembrix.exe").read_bytes() == dist["exe"].read_bytes()
     assert machine.settings() == f"[Configuration]\r\nHostAddress={first.address}\r\n".encode()
     assert machine.registered_version(old) == dist["version"]
-    machine.run_agent_from_run_entry(first, tmp_path)
-    polls_of_first = len(first.requests())
-    # The agent rewrote its file at shutdown, in place.
-    assert f"HostAddress={first.address}\r\n".encode() in machine.settings()
+    assert machine.reg_value(RUN_KEY, "Tembrix") == f'"{INSTALL_DIR}\\Tembrix.exe"'
 
-    # The user points the agent at another server (what its settings dialog writes).
+    # At logon the agent starts by itself and asks the server it was installed with; its user
+    # then points it at another server through the settings dialog, which rewrites the file.
+    machine.log_on()
+    first.wait_requests("/Tembrix/permission_load.php", 1, timeout=90)
+    machine.wait_agent()
+    machine.set_address_in_settings_dialog(second.address)
     changed = f"[Configuration]\r\nHostAddress={second.address}\r\n".encode()
-    (machine.folder / "tmbxconfig.ini").write_bytes(changed)
+    assert machine.settings() == changed
+    second.wait_requests("/Tembrix/permission_load.php", 1, timeout=60)
+    machine.close_agent()
+    asked_first = len(first.requests())
 
     assert machine.install(new) == 0
     assert machine.settings() == changed
     assert machine.registered_version(old) is None, "the old product is still registered"
     assert machine.registered_version(new) == bumped(dist["version"])
     assert sorted(p.name for p in machine.folder.iterdir()) == ["Tembrix.exe", "tmbxconfig.ini"]
-    machine.run_agent_from_run_entry(second, tmp_path)
-    assert len(first.requests()) == polls_of_first, "the upgraded agent asked the old server"
+    assert machine.reg_value(RUN_KEY, "Tembrix") == f'"{INSTALL_DIR}\\Tembrix.exe"'
+    asked_second = len(second.requests("/Tembrix/permission_load.php"))
+    machine.log_on()
+    second.wait_requests("/Tembrix/permission_load.php", asked_second + 1, timeout=90)
+    machine.wait_agent()
+    machine.close_agent()
+    assert len(first.requests()) == asked_first, "the upgraded agent asked the old server"
 
     # The upgraded product is still found by its upgrade code: an older package is refused, and
     # the next one replaces it in turn.
@@ -261,11 +313,13 @@ def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_ms
     assert machine.registered_version(newest_msi) == bumped(dist["version"], 2)
     assert machine.settings() == changed
 
+    assert machine.installer_traces(newest_msi), "the installer's own records were not found"
     assert machine.uninstall(newest_msi) == 0
     assert not machine.folder.exists()
     assert machine.reg_value(RUN_KEY, "Tembrix") is None
     for msi in (old, new, newest_msi):
         assert machine.registered_version(msi) is None, msi.name
+    assert machine.installer_traces(newest_msi) == []
 
 
 def test_without_address_the_default_then_an_upgrade_with_one_writes_it(machine, dist, newer_msi, servers):
