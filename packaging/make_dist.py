@@ -35,13 +35,17 @@ SETTINGS_SDDL = "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019f;;;BU)"
 
 NEVER_OVERWRITE = 128  # msidbComponentAttributesNeverOverwrite
 
+# A name that is not 8.3 is written "short|long" in the installer's Filename columns; a bare
+# long name would be read as a (malformed) short one. wixl writes bare names.
+SETTINGS_FILENAME = "TMBXCO~1.INI|tmbxconfig.ini"
+
 # IDT files: a header of column names, a line of column types, a line naming table and keys.
 INIFILE_IDT = (
     "IniFile\tFileName\tDirProperty\tSection\tKey\tValue\tAction\tComponent_\r\n"
     "s72\tl255\tS72\tl96\tl128\tl255\ti2\ts72\r\n"
     "IniFile\tIniFile\r\n"
     # Action 0 (add line) replaces whatever the file holds: the address given now wins.
-    "CommandLineHostAddress\ttmbxconfig.ini\tINSTALLDIR\tConfiguration\tHostAddress\t[HOSTADDRESS]\t0"
+    f"CommandLineHostAddress\t{SETTINGS_FILENAME}\tINSTALLDIR\tConfiguration\tHostAddress\t[HOSTADDRESS]\t0"
     "\tCommandLineAddress\r\n"
 )
 LOCKPERMISSIONS_IDT = (
@@ -59,6 +63,7 @@ def sql_fixes(version: str) -> list[str]:
         f"UPDATE `Component` SET `Attributes` = {NEVER_OVERWRITE} WHERE `Component` = 'Settings'",
         # The address row only when an address was given, so an upgrade without one keeps the file.
         "UPDATE `Component` SET `Condition` = 'HOSTADDRESS' WHERE `Component` = 'CommandLineAddress'",
+        f"UPDATE `File` SET `FileName` = '{SETTINGS_FILENAME}' WHERE `File` = 'SettingsFile'",
         # The exe is versioned (its VERSIONINFO comes from the same project version); a versioned
         # file carries no hash.
         f"UPDATE `File` SET `Version` = '{four_part}', `Language` = '1042' WHERE `File` = 'TembrixExe'",
@@ -108,6 +113,9 @@ def sha256(path: Path) -> str:
 
 
 def make_dist(exe: Path, version: str, out: Path) -> dict[str, Path]:
+    for tool in ("wixl", "msibuild"):
+        if not shutil.which(tool):
+            sys.exit(f"{tool} is missing: tools/install-deps.sh installs it (Debian packages wixl, msitools)")
     if not re.fullmatch(r"\d+\.\d+\.\d+", version):
         sys.exit(f"version {version!r} is not MAJOR.MINOR.PATCH")
     out.mkdir(parents=True, exist_ok=True)

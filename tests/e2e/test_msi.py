@@ -254,7 +254,7 @@ def test_dist_is_one_version_with_checked_sums(dist, tmp_path):
 
 def test_users_may_write_the_settings_file_and_nothing_else(dist):
     # Wine does not enforce file permissions, so this is checked in the package itself.
-    files = {r["File"]: r["FileName"] for r in msi_table(dist["msi"], "File")}
+    files = {r["File"]: r["FileName"].split("|")[-1] for r in msi_table(dist["msi"], "File")}
     rows = msi_table(dist["msi"], "MsiLockPermissionsEx")
     assert [(files.get(r["LockObject"]), r["Table"]) for r in rows] == [("tmbxconfig.ini", "File")]
     aces = rows[0]["SDDLText"].split("(")[1:]
