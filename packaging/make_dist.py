@@ -18,6 +18,7 @@ import subprocess
 import sys
 import tempfile
 import zipfile
+from xml.etree import ElementTree
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -56,6 +57,11 @@ LOCKPERMISSIONS_IDT = (
 )
 
 
+def upgrade_code() -> str:
+    product = ElementTree.parse(WXS).getroot().find("{http://schemas.microsoft.com/wix/2006/wi}Product")
+    return product.get("UpgradeCode")
+
+
 def sql_fixes(version: str) -> list[str]:
     four_part = ".".join((version.split(".") + ["0", "0", "0"])[:4])
     return [
@@ -71,6 +77,13 @@ def sql_fixes(version: str) -> list[str]:
         # A public property passed to the elevated part of a managed install must be secure.
         "UPDATE `Property` SET `Value` = 'HOSTADDRESS;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' "
         "WHERE `Property` = 'SecureCustomProperties'",
+        # A rebuild of the same version (a new product code) replaces the installed one instead of
+        # landing beside it: the upgrade row takes its maximum version inclusively
+        # (msidbUpgradeAttributesMigrateFeatures | msidbUpgradeAttributesVersionMaxInclusive).
+        # Attributes belong to the table's key, so the row is replaced rather than updated.
+        "DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'",
+        "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) "
+        f"VALUES ('{{{upgrade_code()}}}', '{version}', 513, 'WIX_UPGRADE_DETECTED')",
         # The old product goes after the new one's files and components are in place: shared
         # components (the settings file above all) then still have a client and are left alone.
         # Before RegisterProduct and PublishProduct, though: Wine's removal of the old product

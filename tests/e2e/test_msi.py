@@ -322,11 +322,19 @@ def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_ms
     assert machine.installer_traces(newest_msi) == []
 
 
-def test_without_address_the_default_then_an_upgrade_with_one_writes_it(machine, dist, newer_msi, servers):
+def test_without_address_the_default_then_an_upgrade_with_one_writes_it(machine, dist, newer_msi, servers,
+                                                                       tmp_path):
     server = servers()
     assert machine.install(dist["msi"]) == 0
     assert machine.settings() == b"[Configuration]\r\nHostAddress=0.0.0.0\r\n"
     assert machine.reg_value(RUN_KEY, "Tembrix") == f'"{INSTALL_DIR}\\Tembrix.exe"'
+
+    # The same version built again has a product code of its own: it replaces, never doubles.
+    rebuilt = package_as(dist, 0, tmp_path)
+    assert msi_property(rebuilt, "ProductCode") != msi_property(dist["msi"], "ProductCode")
+    assert machine.install(rebuilt) == 0
+    assert machine.registered_version(dist["msi"]) is None, "two products of one version installed"
+    assert machine.registered_version(rebuilt) == dist["version"]
 
     # An address given at an upgrade is the administrator's new choice: it replaces the old one.
     assert machine.install(newer_msi, f"HOSTADDRESS={server.address}") == 0
