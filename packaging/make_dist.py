@@ -18,8 +18,8 @@ import subprocess
 import sys
 import tempfile
 import zipfile
-from xml.etree import ElementTree
 from pathlib import Path
+from xml.etree import ElementTree
 
 HERE = Path(__file__).resolve().parent
 WXS = HERE / "tembrix.wxs"
@@ -101,7 +101,7 @@ def run(argv: list[str], cwd: Path | None = None):
     result = subprocess.run(argv, capture_output=True, text=True, cwd=cwd)
     # wixl and msibuild print GLib warnings for things they ignore; those are fatal here.
     noise = [l for l in (result.stderr or "").splitlines() if l.strip()]
-    if result.returncode != 0 or any("WARNING" in l or "ERROR" in l for l in noise):
+    if result.returncode != 0 or any(w in l for l in noise for w in ("WARNING", "CRITICAL", "ERROR")):
         sys.exit(f"{argv[0]} failed ({result.returncode}):\n{result.stderr}")
 
 
