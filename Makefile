@@ -4,10 +4,11 @@
 #                end-to-end tests of the real exe under Wine and Xvfb, a short fuzz run
 #   make run     starts the agent under Wine beside a local management server
 #   make fuzz    a longer fuzz run of the portable parsers
+#   make dist    the exe, its MSI, a zip and SHA-256 sums under dist/
 PY := /usr/bin/python3
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build native win-tests e2e fuzz-build fuzz fuzz-smoke test run clean browser-deps mgmt-tests
+.PHONY: all deps build dist native win-tests e2e fuzz-build fuzz fuzz-smoke test run clean browser-deps mgmt-tests
 
 all: build
 
@@ -17,6 +18,9 @@ deps:
 build: deps
 	cmake --preset win32 >/dev/null
 	cmake --build --preset win32
+
+dist: build
+	cmake --build --preset win32 --target dist
 
 native: deps
 	cmake --preset native >/dev/null
@@ -52,4 +56,4 @@ run: build
 	$(PY) tools/run.py
 
 clean:
-	rm -rf build
+	rm -rf build dist

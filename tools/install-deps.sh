@@ -11,7 +11,7 @@ PACKAGES="
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine32:i386 xvfb xauth locales fonts-nanum file
   python3 python3-pytest iproute2 imagemagick x11-utils
-  chromium nodejs
+  chromium nodejs msitools wixl
 "
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
