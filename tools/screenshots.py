@@ -17,7 +17,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e")
 
 from harness import FakeServer  # noqa: E402
 from traykit import (DUPLICATE_CAPTION, MESSAGE, MESSAGE_EDIT, MESSAGE_POST, PERMISSION, SEND_FAILED,  # noqa: E402
-                     SETTINGS, WM_LBUTTONDOWN, WM_RBUTTONDOWN, Tray)
+                     SETTINGS, SETTINGS_EDIT, WM_LBUTTONDOWN, WM_RBUTTONDOWN, Tray)
 from winenv import ROOT, Agent, Display, WinePrefix  # noqa: E402
 
 DOCS = ROOT / "docs"
@@ -68,6 +68,9 @@ def main() -> int:
         tray.d("dismiss", 30000)
 
         tray.choose(32772)
+        tray.dialog(SETTINGS)
+        # A typical address rather than this run's loopback one; cancelled below, so never used.
+        tray.set_text(SETTINGS, SETTINGS_EDIT, "192.168.0.10")
         shoot(display, "settings-dialog", tray.dialog(SETTINGS)["rect"])
         tray.d("click", SETTINGS, 2)
         tray.gone(SETTINGS)
