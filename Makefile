@@ -4,10 +4,11 @@
 #                end-to-end tests of the real exe under Wine and Xvfb, a short fuzz run
 #   make run     starts the agent under Wine beside a local management server
 #   make fuzz    a longer fuzz run of the portable parsers
+#   make bench   long-run figures of lock-state publishing (memory, handles, time per cycle)
 PY := /usr/bin/python3
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build native win-tests e2e fuzz-build fuzz fuzz-smoke test run clean
+.PHONY: all deps build native win-tests e2e fuzz-build fuzz fuzz-smoke test run bench clean
 
 all: build
 
@@ -43,6 +44,9 @@ test: native win-tests e2e fuzz-smoke
 
 run: build
 	$(PY) tools/run.py
+
+bench: build
+	$(PY) tools/bench_lockstate.py
 
 clean:
 	rm -rf build
