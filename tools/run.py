@@ -8,6 +8,7 @@ from __future__ import annotations
 import os
 import shutil
 import signal
+import subprocess
 import sys
 import time
 from pathlib import Path
@@ -33,7 +34,7 @@ def main() -> int:
     work = ROOT / "build" / "run"
     work.mkdir(parents=True, exist_ok=True)
     prefix = WinePrefix(ROOT / "build" / "wine" / "run", display)
-    server = agent = None
+    server = agent = monitor = None
     try:
         print(f"run: preparing the Wine prefix (the first time takes about 20 s) on display {display.name}")
         prefix.prepare()
@@ -42,11 +43,16 @@ def main() -> int:
         folder = work / "agent"
         shutil.rmtree(folder, ignore_errors=True)
         agent = Agent(prefix, folder, ADDRESS).start()
+        # The pipe's reader, standing in for the USB-lock component; it follows agent restarts.
+        monitor_path = work / "pipemon.txt"
+        monitor = prefix.popen(["wine", prefix.tool("pipemon"), "--follow"], stdout=open(monitor_path, "wb"),
+                               stderr=subprocess.DEVNULL)
         agent.wait_window()
         print(f"""
 run: the agent runs; its settings file is {agent.settings}
      management server: http://{ADDRESS}/  (requests logged to {server.log_path})
      agent output (failure lines): {agent.stdout_path}
+     lock-state pipe as its reader sees it: {monitor_path}
      display {display.name}: look at it with  import -display {display.name} -window root shot.png
      Ctrl-C ends it all.""")
         signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
@@ -62,6 +68,9 @@ run: the agent runs; its settings file is {agent.settings}
                 agent.close(15)
             except Exception:  # noqa: BLE001 - the prefix's kill below ends it anyway
                 pass
+        if monitor is not None and monitor.poll() is None:
+            monitor.terminate()
+            monitor.wait(10)
         if server is not None:
             server.stop()
         prefix.kill()
