@@ -4,11 +4,12 @@
 #                end-to-end tests of the real exe under Wine and Xvfb, a short fuzz run
 #   make run     starts the agent under Wine beside a local management server
 #   make fuzz    a longer fuzz run of the portable parsers
+#   make dist    the exe, its MSI, a zip and SHA-256 sums under dist/
 #   make bench   long-run figures of lock-state publishing (memory, handles, time per cycle)
 PY := /usr/bin/python3
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build native win-tests e2e fuzz-build fuzz fuzz-smoke test run bench clean
+.PHONY: all deps build dist native win-tests e2e fuzz-build fuzz fuzz-smoke test run bench clean browser-deps mgmt-tests
 
 all: build
 
@@ -19,6 +20,9 @@ build: deps
 	cmake --preset win32 >/dev/null
 	cmake --build --preset win32
 
+dist: build
+	cmake --build --preset win32 --target dist
+
 native: deps
 	cmake --preset native >/dev/null
 	cmake --build --preset native
@@ -27,7 +31,7 @@ native: deps
 win-tests: build
 	$(PY) tests/wine_session.py -- ctest --preset win32
 
-e2e: build
+e2e: build browser-deps
 	$(PY) -m pytest
 
 fuzz-build: deps
@@ -40,7 +44,14 @@ fuzz-smoke: fuzz-build
 fuzz: fuzz-build
 	tests/fuzz/run.sh $(FUZZ_SECONDS)
 
-test: native win-tests e2e fuzz-smoke
+# playwright-core drives Debian's Chromium in the management server's browser tests.
+browser-deps: deps
+	@test -d tests/browser/node_modules/playwright-core || (cd tests/browser && npm ci --no-audit --no-fund)
+
+mgmt-tests: browser-deps
+	$(PY) -m pytest tests/mgmt
+
+test: native fuzz-smoke win-tests mgmt-tests e2e
 
 run: build
 	$(PY) tools/run.py
@@ -49,4 +60,4 @@ bench: build
 	$(PY) tools/bench_lockstate.py
 
 clean:
-	rm -rf build
+	rm -rf build dist

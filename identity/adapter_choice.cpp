@@ -6,18 +6,36 @@
 
 namespace {
 
-// One fresh read of the whole list, however long it is.
-std::vector<AdapterAddress> ReadAdapters(const AdapterSource& source) {
-    std::vector<AdapterAddress> list(16);
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        const int count = source.Read(list.data(), static_cast<int>(list.size()), source.Context);
-        if (count <= static_cast<int>(list.size())) {
-            list.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
-            return list;
-        }
-        list.resize(static_cast<std::size_t>(count));  // grew between two reads: read again
+// The usual PC's list fits the fixed part, so a read costs no heap memory; only a longer list
+// (VPN, container or virtual-machine adapters) is read whole into memory of its size.
+constexpr int FixedAdapterCount = 16;
+
+struct AdapterList {
+    AdapterAddress Fixed[FixedAdapterCount];
+    std::vector<AdapterAddress> Longer;
+    const AdapterAddress* Items = Fixed;
+    int Count = 0;
+};
+
+// One fresh read of the whole list, however long it is. A list that keeps growing between two
+// reads is given up on (no adapters) rather than chased for ever.
+void ReadAdapters(const AdapterSource& source, AdapterList& list) {
+    int count = source.Read(list.Fixed, FixedAdapterCount, source.Context);
+    if (count <= FixedAdapterCount) {
+        list.Count = count > 0 ? count : 0;
+        return;
     }
-    return {};
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        list.Longer.resize(static_cast<std::size_t>(count));
+        const int again = source.Read(list.Longer.data(), count, source.Context);
+        if (again <= count) {
+            list.Items = list.Longer.data();
+            list.Count = again > 0 ? again : 0;
+            return;
+        }
+        count = again;
+    }
+    list.Count = 0;
 }
 
 bool IsAllZero(const char (&text)[AddressTextSize]) {
@@ -33,22 +51,27 @@ void FormatAdapterAddress(const unsigned char (&bytes)[6], char (&text)[AddressT
 }
 
 int CountAdapters(const AdapterSource& source) {
-    return static_cast<int>(ReadAdapters(source).size());
+    AdapterList list;
+    ReadAdapters(source, list);
+    return list.Count;
 }
 
 void AdapterAddressAt(const AdapterSource& source, int position, char (&text)[AddressTextSize]) {
     text[0] = 0;
-    const std::vector<AdapterAddress> list = ReadAdapters(source);
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        FormatAdapterAddress(list[i].Bytes, text);
-        if (static_cast<int>(i) == position && !IsAllZero(text)) return;
+    AdapterList list;
+    ReadAdapters(source, list);
+    for (int i = 0; i < list.Count; ++i) {
+        FormatAdapterAddress(list.Items[i].Bytes, text);
+        if (i == position && !IsAllZero(text)) return;
     }
 }
 
 void FirstNonZeroAdapterAddress(const AdapterSource& source, char (&text)[AddressTextSize]) {
     std::memcpy(text, AllZeroAddressText, sizeof AllZeroAddressText);
-    for (const AdapterAddress& adapter : ReadAdapters(source)) {
-        FormatAdapterAddress(adapter.Bytes, text);
+    AdapterList list;
+    ReadAdapters(source, list);
+    for (int i = 0; i < list.Count; ++i) {
+        FormatAdapterAddress(list.Items[i].Bytes, text);
         if (!IsAllZero(text)) return;
     }
     std::memcpy(text, AllZeroAddressText, sizeof AllZeroAddressText);

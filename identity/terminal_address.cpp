@@ -41,7 +41,27 @@ int ReadSystemAdapters(AdapterAddress* addresses, int capacity, void*) {
     return count;
 }
 
-bool IsRegisteredOnServer(const char* addressText, void*) { return CheckRegistration(addressText); }
+// Every candidate and the final choice pass through a UTF-16 working text on their way to an
+// 8-bit target, as the agents the server already knows do. For hexadecimal digits and hyphens
+// the round trip is exact in every ANSI code page, so the text sent equals the text formatted.
+constexpr int QueryTextSize = 32;
+static_assert(QueryTextSize >= static_cast<int>(AddressTextSize), "an address text fits the query text");
+
+void ThroughWorkingText(const char* text, char (&target)[QueryTextSize]) {
+    wchar_t working[AddressTextSize] = {};
+    MultiByteToWideChar(CP_ACP, 0, text, static_cast<int>(AddressTextSize), working,
+                        static_cast<int>(AddressTextSize));
+    working[AddressTextSize - 1] = 0;
+    const int units = lstrlenW(working);
+    target[0] = 0;
+    WideCharToMultiByte(CP_ACP, 0, working, units + 1, target, units + 1, "", nullptr);
+}
+
+bool IsRegisteredOnServer(const char* addressText, void*) {
+    char query[QueryTextSize];
+    ThroughWorkingText(addressText, query);
+    return CheckRegistration(query);
+}
 
 }  // namespace
 
@@ -49,5 +69,6 @@ void SelectTerminalAddress() {
     const AdapterSource source{ReadSystemAdapters, IsRegisteredOnServer, nullptr};
     char text[AddressTextSize];
     ChooseTerminalAddress(source, text);
-    std::memcpy(TheSettings->TerminalAddress, text, sizeof text);
+    static_assert(sizeof TheSettings->TerminalAddress == QueryTextSize, "the stored text is a query text");
+    ThroughWorkingText(text, TheSettings->TerminalAddress);
 }

@@ -13,7 +13,10 @@ network namespace); the test steers it through two files:
              "chunks": [{"hex": "..", "pause": 0.5}, ...]   (chunked transfer instead of a body)
              "delay": seconds before answering, "hang": true (never answer),
              "hang_seconds": N (hang, then close without answering), "close": true (close at once),
-             "sequence": [RESPONSE, ...] (one per request, the last one repeating)}
+             "sequence": [RESPONSE, ...] (one per request, the last one repeating),
+             "until_file": path (hold the answer until that file exists, at most 60 s),
+             "by_body": {"m=...": RESPONSE, ...} (the answer for a request with exactly that body;
+                         other bodies get the rest of this RESPONSE)}
     A route may also be keyed by the request target with its query ("/x.php?a=b"); a path with a
     base path in front ("/app/Tembrix/x.php") takes the route of its script's path.
 
@@ -109,7 +112,7 @@ class Server:
                           "path": path, "version": version, "headers": headers,
                           "raw_head_hex": head.hex(), "body_hex": body.hex(),
                           "body": body.decode("latin-1")})
-                if not self.respond(conn, target, path):
+                if not self.respond(conn, target, path, body):
                     return
         except (OSError, ValueError):
             return
@@ -119,7 +122,7 @@ class Server:
             except OSError:
                 pass
 
-    def pick(self, target: str, path: str) -> dict:
+    def pick(self, target: str, path: str, body: bytes = b"") -> dict:
         script = self.script()
         routes = script.get("routes", {})
         key = target if target in routes else path
@@ -132,11 +135,18 @@ class Server:
             index = self.counters.get(key, 0)
             self.counters[key] = index + 1
             response = sequence[min(index, len(sequence) - 1)]
+        by_body = response.get("by_body")
+        if by_body and body.decode("latin-1") in by_body:
+            response = by_body[body.decode("latin-1")]
         return response
 
-    def respond(self, conn: socket.socket, target: str, path: str) -> bool:
+    def respond(self, conn: socket.socket, target: str, path: str, body: bytes = b"") -> bool:
         """Sends one answer; False when the connection is to be closed."""
-        response = self.pick(target, path)
+        response = self.pick(target, path, body)
+        if response.get("until_file"):
+            deadline = time.monotonic() + 60
+            while not os.path.exists(response["until_file"]) and time.monotonic() < deadline:
+                time.sleep(0.05)
         if response.get("delay"):
             time.sleep(float(response["delay"]))
         if response.get("close"):

@@ -9,18 +9,20 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 PACKAGES="
   cmake make g++ googletest clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
-  wine wine32:i386 xvfb xauth locales fonts-nanum
+  wine wine32:i386 xvfb xauth locales fonts-nanum file
   python3 python3-pytest iproute2 imagemagick x11-utils
+  chromium nodejs msitools wixl
 "
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   dpkg --add-architecture i386
-  updated=no
 fi
 
 for p in $PACKAGES; do
   have "$p" || need="$need $p"
 done
+# Some nodejs builds bring npm along; Debian's own nodejs needs its npm package.
+command -v npm >/dev/null 2>&1 || need="$need npm"
 
 if [ -n "$need" ]; then
   echo "install-deps: installing:$need"

@@ -1,24 +1,32 @@
 #!/usr/bin/env python3
-"""`make run`: the agent under Wine, beside a local management server on 127.0.0.1:80.
+"""`make run`: the whole system on one machine. A local management server with a demo database,
+the agent under Wine pointed at it, and a reader of the lock-state pipe; then it says what to do
+next and reports what happens. Ctrl-C ends everything it started.
 
 Uses the current X display when there is one, otherwise a virtual one (and says how to look at
-it). Ctrl-C ends everything it started."""
+it). `--address` picks another loopback address when 127.0.0.1:80 is taken."""
 from __future__ import annotations
 
+import argparse
+import json
 import os
-import shutil
+import re
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+TOOLS = Path(__file__).resolve().parent
+sys.path.insert(0, str(TOOLS.parent / "tests"))
+sys.path.insert(0, str(TOOLS))
 
-from harness import FakeServer  # noqa: E402
-from winenv import ROOT, Agent, Display, WinePrefix  # noqa: E402
+from mgmtserver.launch import MgmtServerProcess  # noqa: E402
+from winenv import ROOT, TOOLS as WIN_TOOLS, Agent, Display, WinePrefix  # noqa: E402
 
-ADDRESS = "127.0.0.1"
+PIPE = r"\\.\pipe\Tembrix"
+PERMISSION = "/Tembrix/permission_load.php"
 
 
 class CurrentDisplay:
@@ -29,40 +37,121 @@ class CurrentDisplay:
         pass
 
 
+def say(text: str):
+    print(f"run: {text}", flush=True)
+
+
+def start_pipe_monitor(prefix: WinePrefix) -> subprocess.Popen:
+    """The pipe monitor tool when it is built; otherwise cmd's `type`, which copies the pipe's
+    messages as they come. Either is a real Windows reader in the agent's prefix."""
+    if (WIN_TOOLS / "pipemon.exe").exists():
+        argv = ["wine", prefix.tool("pipemon")]
+    else:
+        argv = ["wine", "cmd", "/c", "type", PIPE]
+    return prefix.popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+
+
+def watch_pipe(monitor: subprocess.Popen):
+    """Reports each change of the lock state the reader sees."""
+    last, pending = None, b""
+    while True:
+        data = monitor.stdout.read1(4096) if hasattr(monitor.stdout, "read1") else monitor.stdout.read(1)
+        if not data:
+            say("the pipe reader ended")
+            return
+        pending = (pending + data.replace(b"\0", b" "))[-64:]
+        words = re.findall(rb"TRUE|FALSE", pending)
+        if words:
+            pending = pending[pending.rfind(words[-1]) + len(words[-1]):]
+            if words[-1] != last:
+                last = words[-1]
+                say(f"pipe {PIPE}: {last.decode()}" + ("   (USB storage permitted)" if last == b"TRUE" else
+                                                       "   (USB storage locked)"))
+
+
+def watch_server(server: MgmtServerProcess, stop: threading.Event):
+    """Reports what the server was asked, leaving out the agent's unchanged polls."""
+    offset, last_answer = 0, {}
+    while not stop.wait(0.3):
+        with open(server.log_path, encoding="utf-8") as f:
+            f.seek(offset)
+            lines = f.readlines()
+            offset = f.tell()
+        for line in lines:
+            if not line.endswith("\n"):
+                offset -= len(line.encode("utf-8"))
+                break
+            e = json.loads(line)
+            body = bytes.fromhex(e["body_hex"]).decode("latin-1")
+            key = (e["path"], body)
+            if e["path"] in ("/admin", "/", "/admin/state.json") or last_answer.get(key) == e["answer"] and e["answer"]:
+                continue
+            last_answer[key] = e["answer"]
+            answer = f" -> {e['answer']}" if e["answer"] else f" -> {e['status']}"
+            say(f"server: {e['method']} {e['path']} {body[:60]}{answer}")
+
+
+def watch_browser(prefix: WinePrefix, stop: threading.Event):
+    """The agent hands addresses to the prefix's browser, which only records them here."""
+    seen = 0
+    while not stop.wait(0.5):
+        urls = prefix.recorded_urls()
+        for url in urls[seen:]:
+            say(f"the agent opened in the browser:\n       {url}\n     open it in yours to register this PC")
+        seen = len(urls)
+
+
 def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--address", default="127.0.0.1", help="loopback address of the server (port 80)")
+    args = parser.parse_args()
+
     display = CurrentDisplay(os.environ["DISPLAY"]) if os.environ.get("DISPLAY") else Display()
     work = ROOT / "build" / "run"
     work.mkdir(parents=True, exist_ok=True)
     prefix = WinePrefix(ROOT / "build" / "wine" / "run", display)
     server = agent = monitor = None
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     try:
-        print(f"run: preparing the Wine prefix (the first time takes about 20 s) on display {display.name}")
+        (work / "server" / "mgmt.sqlite").unlink(missing_ok=True)
+        for stale in (work / "server").glob("mgmt.sqlite-*"):
+            stale.unlink()
+        server = MgmtServerProcess(work / "server", args.address, demo=True)
+        say(f"management server on http://{args.address}/ with a demo database ({server.db})")
+        say(f"preparing the Wine prefix (the first time takes about 20 s) on display {display.name}")
         prefix.prepare()
         prefix.start()
-        server = FakeServer(work / "server", address=ADDRESS)
-        folder = work / "agent"
-        shutil.rmtree(folder, ignore_errors=True)
-        agent = Agent(prefix, folder, ADDRESS).start()
-        # The pipe's reader, standing in for the USB-lock component; it follows agent restarts.
-        monitor_path = work / "pipemon.txt"
-        monitor = prefix.popen(["wine", prefix.tool("pipemon"), "--follow"], stdout=open(monitor_path, "wb"),
-                               stderr=subprocess.DEVNULL)
+        prefix.clear_recorded_urls()
+        threading.Thread(target=watch_server, args=(server, stop), daemon=True).start()
+        threading.Thread(target=watch_browser, args=(prefix, stop), daemon=True).start()
+        agent = Agent(prefix, work / "agent", args.address).start()   # writes its tmbxconfig.ini
         agent.wait_window()
+        monitor = start_pipe_monitor(prefix)
+        threading.Thread(target=watch_pipe, args=(monitor,), daemon=True).start()
+        address = bytes.fromhex(server.wait_requests(PERMISSION, 1, 60)[0]["body_hex"]).decode()[2:]
+        cli = f"python3 tools/mgmtserver --db {os.path.relpath(server.db, ROOT)}"
         print(f"""
-run: the agent runs; its settings file is {agent.settings}
-     management server: http://{ADDRESS}/  (requests logged to {server.log_path})
-     agent output (failure lines): {agent.stdout_path}
-     lock-state pipe as its reader sees it: {monitor_path}
+run: the agent runs as terminal {address}; its settings file is {os.path.relpath(agent.settings, ROOT)}
+     admin page:          http://{args.address}/admin   (switch USB use, read messages)
+     grant USB use:       {cli} grant {address}
+     lock it again:       {cli} revoke {address}
+     terminals, messages: {cli} list    /    {cli} messages
+     within 12 s of a switch the pipe line below changes; a left click on the tray icon shows it
      display {display.name}: look at it with  import -display {display.name} -window root shot.png
-     Ctrl-C ends it all.""")
-        signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+     Ctrl-C ends it all.
+""", flush=True)
         while agent.running():
             time.sleep(0.5)
-        print(f"run: the agent ended with exit code {agent.process.returncode}")
+        say(f"the agent ended with exit code {agent.process.returncode}")
         return 0
     except KeyboardInterrupt:
         return 0
+    except (RuntimeError, TimeoutError) as e:
+        say(f"stopped: {e}".rstrip())
+        return 1
     finally:
+        stop.set()
         if agent is not None and agent.running():
             try:
                 agent.close(15)
@@ -70,11 +159,12 @@ run: the agent runs; its settings file is {agent.settings}
                 pass
         if monitor is not None and monitor.poll() is None:
             monitor.terminate()
-            monitor.wait(10)
+            monitor.wait(15)
         if server is not None:
             server.stop()
         prefix.kill()
         display.close()
+        say("everything it started has ended")
 
 
 if __name__ == "__main__":

@@ -1,14 +1,18 @@
 """Start-up, the settings file and shutdown of the real agent."""
 from __future__ import annotations
 
+from netns_fixtures import isolated_pc, netns_prefix  # noqa: F401  (fixtures)
 from winenv import WM_COMMAND
 
 SETTINGS_CAPTION = "환경 설정"
 
 
-def test_no_settings_file_runs_and_writes_the_default_back(agents, prefix):
-    # 0.0.0.0 answers nothing: the settings dialog comes up during start-up; cancel it.
-    agent = agents().start()
+def test_no_settings_file_runs_and_writes_the_default_back(isolated_pc):
+    # 0.0.0.0 reaches this machine's own port 80: in a namespace of its own nothing answers there,
+    # so the settings dialog comes up during start-up; cancel it.
+    pc = isolated_pc(["02:00:00:00:00:01"], server_address=None)
+    agent = pc.agent().start()
+    prefix = pc.prefix
     assert prefix.driver("wait-dialog", SETTINGS_CAPTION, 60000).get("hwnd")
     prefix.driver("click", SETTINGS_CAPTION, 2)
     agent.wait_window()

@@ -14,6 +14,7 @@ struct FakePc {
     std::set<std::string> Registered;
     std::vector<std::string> Offered;
     int Reads = 0;
+    int Growth = 0;  // adapters that appear, one a read, before the list settles
 };
 
 int ReadFake(AdapterAddress* out, int capacity, void* context) {
@@ -94,6 +95,33 @@ TEST(AdapterChoice, ListsLongerThanTheFixedBufferAreReadWhole) {
     ChooseTerminalAddress({ReadFake, CheckFake, &pc}, chosen);
     EXPECT_STREQ(chosen, "02-00-00-00-00-13");
     EXPECT_EQ(pc.Offered.size(), 20u);
+}
+
+// A list that grows between the read that reports its length and the one that fetches it is
+// still read whole; one that never stops growing ends the reading instead of looping.
+int ReadGrowing(AdapterAddress* out, int capacity, void* context) {
+    auto* pc = static_cast<FakePc*>(context);
+    if (pc->Growth > 0) {
+        --pc->Growth;
+        pc->Adapters.push_back({{0x02, 0, 0, 0, 1, static_cast<unsigned char>(pc->Adapters.size())}});
+    }
+    return ReadFake(out, capacity, context);
+}
+
+TEST(AdapterChoice, GrowingListsAreReadWholeOrGivenUp) {
+    FakePc pc;
+    pc.Adapters.assign(16, Adapter('Z'));
+    pc.Growth = 2;
+    char text[AddressTextSize];
+    AdapterAddressAt({ReadGrowing, CheckFake, &pc}, 0, text);
+    // Position 0 is all-zero: the stand-in is the last adapter of the list that was read whole.
+    EXPECT_STREQ(text, "02-00-00-00-01-11");  // the eighteenth: 17 reported, then 18 read whole
+
+    FakePc endless;
+    endless.Adapters.assign(20, Adapter('A'));
+    endless.Growth = 1000;
+    EXPECT_EQ(CountAdapters({ReadGrowing, CheckFake, &endless}), 0);
+    EXPECT_LE(endless.Reads, 6);
 }
 
 TEST(AdapterChoice, EveryCountAndCandidateReadsTheListAfresh) {
