@@ -6,10 +6,11 @@
 #   make fuzz    a longer fuzz run of the portable parsers
 #   make dist    the exe, its MSI, a zip and SHA-256 sums under dist/
 #   make screenshots  renders the menus, dialogs and warning boxes to docs/*.png
+#   make bench   long-run figures of lock-state publishing (memory, handles, time per cycle)
 PY := /usr/bin/python3
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build dist native win-tests e2e fuzz-build fuzz fuzz-smoke test run screenshots clean browser-deps mgmt-tests
+.PHONY: all deps build dist native win-tests e2e fuzz-build fuzz fuzz-smoke test run screenshots bench clean browser-deps mgmt-tests
 
 all: build
 
@@ -58,6 +59,9 @@ run: build
 
 screenshots: build
 	$(PY) tools/screenshots.py
+
+bench: build
+	$(PY) tools/bench_lockstate.py
 
 clean:
 	rm -rf build dist

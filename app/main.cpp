@@ -22,14 +22,15 @@ namespace {
 void Refuse(const wchar_t* text, const wchar_t* caption) { MessageBoxW(nullptr, text, caption, MB_OK); }
 
 // Releases whatever exists, in the order that keeps every object alive while anything uses it:
-// the workers before the pipe and the link they use, the settings last. The address is written
-// back only after a run that reached the message loop: a start-up that failed leaves the file as
-// it found it.
+// each worker before what it uses (the publisher before the pipe, the poller before the link), the
+// settings last. The address is written back only after a run that reached the message loop: a
+// start-up that failed leaves the file as it found it.
+//
+// Both workers are asked to stop at once. The publisher goes first, since its pipe's flush waits
+// on the reader; the poller, which may be inside a request to a server that does not answer,
+// goes after it, so that its grace runs while the flush waits instead of after it.
 void Shutdown(bool saveSettings) {
-    if (PollerWorker != nullptr) {
-        DestroyWorker(PollerWorker);
-        PollerWorker = nullptr;
-    }
+    RequestWorkerStop();
     if (PublisherWorker != nullptr) {
         DestroyWorker(PublisherWorker);
         PublisherWorker = nullptr;
@@ -37,6 +38,10 @@ void Shutdown(bool saveSettings) {
     if (TheLockPipe != nullptr) {
         ReleaseLockPipe(TheLockPipe);
         TheLockPipe = nullptr;
+    }
+    if (PollerWorker != nullptr) {
+        DestroyWorker(PollerWorker);
+        PollerWorker = nullptr;
     }
     DiscardServerLink();
     delete MessageDialogSlot;

@@ -1,5 +1,6 @@
 #include "lockstate/lock_pipe.h"
 
+#include <atomic>
 #include <cstdio>
 #include <new>
 
@@ -14,11 +15,20 @@ constexpr char GrantedMessage[] = "TRUE";    // sent with its NUL: 5 bytes
 constexpr char RefusedMessage[] = "FALSE";   // 6 bytes
 static_assert(sizeof GrantedMessage == 5 && sizeof RefusedMessage == 6, "the reader's message sizes");
 
+std::atomic<long> OpenPipeHandles{0};
+
 HANDLE CreateLockPipeInstance() {
     // Message pipe, blocking; local readers only, so that no remote client can take the instance.
-    return CreateNamedPipeA(LockPipeName, PIPE_ACCESS_DUPLEX,
-                            PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                            PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, nullptr);
+    HANDLE handle = CreateNamedPipeA(LockPipeName, PIPE_ACCESS_DUPLEX,
+                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+                                     PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) OpenPipeHandles.fetch_add(1, std::memory_order_relaxed);
+    return handle;
+}
+
+void CloseLockPipeInstance(HANDLE handle) {
+    CloseHandle(handle);
+    OpenPipeHandles.fetch_sub(1, std::memory_order_relaxed);
 }
 
 // The reader closed its end: this instance can never take a reader again. A new instance is
@@ -26,7 +36,7 @@ HANDLE CreateLockPipeInstance() {
 void RenewInstance(LockPipe* pipe) {
     HANDLE fresh = CreateLockPipeInstance();
     if (fresh == INVALID_HANDLE_VALUE) return;  // keep the old one; the next cycle tries again
-    CloseHandle(pipe->Handle);
+    CloseLockPipeInstance(pipe->Handle);
     pipe->Handle = fresh;
 }
 
@@ -36,6 +46,8 @@ DWORD WINAPI FlushPipe(void* handle) {
 }
 
 }  // namespace
+
+long OpenPipeHandleCount() { return OpenPipeHandles.load(std::memory_order_relaxed); }
 
 LockPipe* CreateLockPipe() {
     LockPipe* pipe = new (std::nothrow) LockPipe();
@@ -78,13 +90,13 @@ void ReleaseLockPipe(LockPipe* pipe) {
     // would hold the shutdown for good, so the flush runs aside and is cancelled after a while.
     HANDLE flusher = CreateThread(nullptr, 0, FlushPipe, pipe->Handle, 0, nullptr);
     if (flusher != nullptr) {
-        if (WaitForSingleObject(flusher, PipeFlushWaitMs) != WAIT_OBJECT_0) {
-            CancelSynchronousIo(flusher);
-            if (WaitForSingleObject(flusher, PipeFlushWaitMs) != WAIT_OBJECT_0) TerminateThread(flusher, 0);
+        if (WaitForSingleObject(flusher, PipeFlushWaitMs) != WAIT_OBJECT_0 &&
+            !WaitCancellingIo(flusher, PipeFlushWaitMs)) {
+            TerminateThread(flusher, 0);  // it holds no lock: it is only ever inside the flush
         }
         CloseHandle(flusher);
     }
     DisconnectNamedPipe(pipe->Handle);
-    CloseHandle(pipe->Handle);
+    CloseLockPipeInstance(pipe->Handle);
     delete pipe;
 }

@@ -14,8 +14,10 @@ extern LockPipe* TheLockPipe;
 
 constexpr char LockPipeName[] = "\\\\.\\Pipe\\Tembrix";
 constexpr DWORD PublishIntervalMs = 2000;
-// How long shutdown lets a connected reader take the messages still queued.
-constexpr DWORD PipeFlushWaitMs = 1000;
+// How long shutdown lets a connected reader take the messages still queued. A reader that reads
+// at all drains the 1024-byte buffer in far less; one that does not would otherwise hold the
+// shutdown for good. Short enough that the whole shutdown stays under a second.
+constexpr DWORD PipeFlushWaitMs = 800;
 
 // Creates the record and the pipe; null when the pipe cannot be created (after printing
 // "fail to CreateNamedPipe(), %d"), and the caller ends the process.
@@ -26,3 +28,5 @@ DWORD WINAPI PipePublisher(void* argument);
 void PublishOnce(LockPipe* pipe);
 // Lets the reader take what was written (bounded), disconnects it and frees the record.
 void ReleaseLockPipe(LockPipe* pipe);
+// Pipe instances created and not yet closed, for leak checks.
+long OpenPipeHandleCount();

@@ -1,5 +1,6 @@
 #include "lockstate/worker.h"
 
+#include <atomic>
 #include <new>
 
 Worker* PollerWorker = nullptr;
@@ -7,11 +8,17 @@ Worker* PublisherWorker = nullptr;
 
 namespace {
 
+// How often a waiting DestroyWorker repeats its cancel of the body's synchronous I/O.
+constexpr DWORD CancelRepeatMs = 10;
+
 // One manual-reset event for both workers: shutdown stops them both.
 HANDLE StopEvent() {
     static HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     return event;
 }
+
+std::atomic<bool> StopRequested{false};
+DWORD StopRequestedAt = 0;  // tick count; the UI thread alone reads and writes it
 
 }  // namespace
 
@@ -33,17 +40,36 @@ void StartWorker(Worker* worker) {
     worker->Started = true;
 }
 
+void RequestWorkerStop() {
+    if (StopRequested.exchange(true)) return;
+    StopRequestedAt = GetTickCount();
+    SetEvent(StopEvent());
+}
+
+bool WaitCancellingIo(HANDLE thread, DWORD milliseconds) {
+    const DWORD start = GetTickCount();
+    for (;;) {
+        CancelSynchronousIo(thread);
+        const DWORD spent = GetTickCount() - start;
+        const DWORD left = spent >= milliseconds ? 0 : milliseconds - spent;
+        if (WaitForSingleObject(thread, left < CancelRepeatMs ? left : CancelRepeatMs) == WAIT_OBJECT_0) return true;
+        if (left == 0) return false;
+    }
+}
+
 bool DestroyWorker(Worker* worker) {
     bool stoppedByItself = true;
     if (worker->Handle != nullptr) {
-        SetEvent(StopEvent());
+        RequestWorkerStop();
         // A thread that never ran holds nothing: ending it is safe.
         if (!worker->Started) TerminateThread(worker->Handle, 0);
-        // A write into a pipe whose reader does not read would hold the body for good.
-        CancelSynchronousIo(worker->Handle);
-        worker->Finished = WaitForSingleObject(worker->Handle, WorkerStopWaitMs) == WAIT_OBJECT_0;
+        const DWORD since = GetTickCount() - StopRequestedAt;
+        // A write into a pipe whose reader does not read would hold the body for good: the
+        // cancel frees it, and the body then sees the stop request.
+        worker->Finished = WaitCancellingIo(worker->Handle, since >= WorkerStopWaitMs ? 0 : WorkerStopWaitMs - since);
         if (!worker->Finished) {
-            // Still inside a server request that cannot be interrupted: the last resort.
+            // Still inside a server request that cannot be interrupted: the last resort. The
+            // request's link stays referenced and is never closed under it.
             TerminateThread(worker->Handle, 0);
             WaitForSingleObject(worker->Handle, WorkerStopWaitMs);
             stoppedByItself = false;
@@ -58,4 +84,7 @@ bool PauseUnlessStopping(DWORD milliseconds) {
     return WaitForSingleObject(StopEvent(), milliseconds) == WAIT_OBJECT_0;
 }
 
-void ResetWorkerStop() { ResetEvent(StopEvent()); }
+void ResetWorkerStop() {
+    ResetEvent(StopEvent());
+    StopRequested.store(false);
+}

@@ -14,17 +14,25 @@ struct Worker {
 extern Worker* PollerWorker;
 extern Worker* PublisherWorker;
 
-// How long DestroyWorker waits for a body to notice the stop request before it forces the stop.
+// How long after the stop request a body may take to notice it before DestroyWorker forces the
+// stop. Counted from the request, not from each DestroyWorker call, so that the grace of one
+// worker overlaps whatever shutdown does in the meantime.
 constexpr DWORD WorkerStopWaitMs = 400;
 
 Worker* CreateWorker(LPTHREAD_START_ROUTINE entry, void* argument);
 void StartWorker(Worker* worker);
-// Asks every worker to stop, frees a blocked synchronous write of this one, waits a bounded time
-// for its body to return and only then terminates it; closes the handle and frees the record.
-// Returns false when the thread had to be terminated.
+// Asks every worker body to stop at its next pause (once; later calls keep the first time).
+void RequestWorkerStop();
+// Requests the stop, frees a blocked synchronous write of this worker, waits for its body to
+// return until the grace has run out and only then terminates it; closes the handle and frees the
+// record. Returns false when the thread had to be terminated.
 bool DestroyWorker(Worker* worker);
 
 // The pause of a worker body: true when a stop was requested, at once or during the pause.
 bool PauseUnlessStopping(DWORD milliseconds);
 // Clears a stop request, so that workers can run again (tests run several lifetimes).
 void ResetWorkerStop();
+
+// Waits up to `milliseconds` for `thread` to end, cancelling its synchronous I/O all along: a
+// call it enters after one cancel is caught by the next. True when the thread ended.
+bool WaitCancellingIo(HANDLE thread, DWORD milliseconds);

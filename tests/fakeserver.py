@@ -69,6 +69,9 @@ class Server:
                 conn, peer = self.sock.accept()
             except OSError:
                 return
+            # The head and the body go out in separate sends: without this the body waits for
+            # the client's delayed acknowledgement of the head (40 ms per answer).
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             self.connections += 1
             number = self.connections
             self.log({"event": "connect", "conn": number, "peer": f"{peer[0]}:{peer[1]}"})
