@@ -13,7 +13,9 @@ network namespace); the test steers it through two files:
              "chunks": [{"hex": "..", "pause": 0.5}, ...]   (chunked transfer instead of a body)
              "delay": seconds before answering, "hang": true (never answer),
              "hang_seconds": N (hang, then close without answering), "close": true (close at once),
-             "sequence": [RESPONSE, ...] (one per request, the last one repeating)}
+             "sequence": [RESPONSE, ...] (one per request, the last one repeating),
+             "hang_after": true (send the answer, then neither close nor read again: with a
+             Content-Length above the body's size, a body that stops in the middle)}
     A route may also be keyed by the request target with its query ("/x.php?a=b"); a path with a
     base path in front ("/app/Tembrix/x.php") takes the route of its script's path.
 
@@ -173,6 +175,9 @@ class Server:
                 if chunk.get("pause"):
                     time.sleep(float(chunk["pause"]))
             conn.sendall(b"0\r\n\r\n")
+        if response.get("hang_after"):
+            self.stopping.wait()
+            return False
         return not response.get("close_after")
 
 

@@ -205,6 +205,20 @@ def test_silent_server_refuses_after_the_time_out_and_the_agent_keeps_running(ag
     assert agent.close() == 0
 
 
+def test_answer_cut_short_by_the_time_out_grants_nothing(agents, server, prefix):
+    # The poller's first answer announces 10 bytes, sends "TRUE" and then nothing more: what
+    # arrived before the time-out is no answer.
+    cut_short = {"body": "TRUE", "headers": [["Content-Length", "10"]], "hang_after": True}
+    server.answer(PERMISSION, sequence=[{"body": "TRUE"}, cut_short, {"body": "TRUE"}])
+    agent = agents(server.address).start()
+    agent.wait_window()
+    assert first_pipe_message(prefix) == "TRUE"
+    server.wait_requests(PERMISSION, 2)
+    answer = peek(prefix, 90, "FALSE")
+    assert answer["found"], answer
+    assert agent.close() == 0
+
+
 # -- node names and the registration form -------------------------------------------------------
 
 def test_node_name_answers_fill_the_registration_address(agents, server, prefix):
