@@ -29,6 +29,9 @@ void CloseCounted(HINTERNET handle) {
     OpenHandles.fetch_sub(1, std::memory_order_relaxed);
 }
 
+// WinINet reports a time-out as its own code; Wine's lets the socket's WSAETIMEDOUT through.
+bool TimedOut(DWORD error) { return error == ERROR_INTERNET_TIMEOUT || error == 10060; }
+
 HINTERNET Counted(HINTERNET handle) {
     if (handle != nullptr) OpenHandles.fetch_add(1, std::memory_order_relaxed);
     return handle;
@@ -79,11 +82,20 @@ void PostRequest(const ServerLink* link, const char* requestPath, std::string& a
         DWORD total = 0;
         for (;;) {
             DWORD available = 0;
-            if (!InternetQueryDataAvailable(request, &available, 0, 0)) break;
+            // A body cut short by the time-out is no answer: its first bytes may spell a word
+            // ("TRUE" of a longer text) that the server never said.
+            if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
+                if (TimedOut(GetLastError())) answer.clear();
+                break;
+            }
             if (available > MaxAnswerBytes) available = MaxAnswerBytes;
             std::string chunk(available, '\0');
             DWORD read = 0;
-            if (!InternetReadFile(request, chunk.data(), available, &read) || read == 0) break;
+            if (!InternetReadFile(request, chunk.data(), available, &read)) {
+                if (TimedOut(GetLastError())) answer.clear();
+                break;
+            }
+            if (read == 0) break;
             total += read;
             if (total > MaxAnswerBytes) {
                 // Every answer is one short word: a body this long is not one, and must not

@@ -16,7 +16,9 @@ network namespace); the test steers it through two files:
              "sequence": [RESPONSE, ...] (one per request, the last one repeating),
              "until_file": path (hold the answer until that file exists, at most 60 s),
              "by_body": {"m=...": RESPONSE, ...} (the answer for a request with exactly that body;
-                         other bodies get the rest of this RESPONSE)}
+                         other bodies get the rest of this RESPONSE),
+             "hang_after": true (send the answer, then neither close nor read again: with a
+             Content-Length above the body's size, a body that stops in the middle)}
     A route may also be keyed by the request target with its query ("/x.php?a=b"); a path with a
     base path in front ("/app/Tembrix/x.php") takes the route of its script's path.
 
@@ -186,6 +188,9 @@ class Server:
                 if chunk.get("pause"):
                     time.sleep(float(chunk["pause"]))
             conn.sendall(b"0\r\n\r\n")
+        if response.get("hang_after"):
+            self.stopping.wait()
+            return False
         return not response.get("close_after")
 
 

@@ -2,15 +2,15 @@
 // and prints one line per message. Administrators run it to see the state the agent hands on;
 // tests and `make run` use it as the pipe's reader.
 //
-//   pipemon [--count N] [--pause-after-first MS] [--exit-after MS] [--follow] [--name PIPE]
+//   pipemon [--count N] [--until TEXT] [--pause-after-first MS] [--exit-after MS] [--follow] [--name PIPE]
 //
 // Lines, each flushed at once (UTC time of the read, with milliseconds):
 //   2026-12-08T10:00:00.123Z 6 FALSE\0      a message: its length, then its bytes; a NUL shows as \0,
 //                                           any other byte outside printable ASCII as \xNN
 //   2026-12-08T10:00:00.001Z # connected    status lines carry '#' where a length would be:
 //                                           connected, ended <error>, paused <ms>, resumed, timeout
-// Exit code: 0 when N messages were read or the writer ended the pipe, 2 when --exit-after ran
-// out first, 1 for a usage error.
+// Exit code: 0 when N messages were read, a message equal to TEXT (before its NUL) was read, or
+// the writer ended the pipe; 2 when --exit-after ran out first; 1 for a usage error.
 #include <windows.h>
 
 #include <cstdio>
@@ -24,6 +24,7 @@ constexpr DWORD LargestMessage = 4096;
 
 struct Options {
     char Name[MAX_PATH];
+    char Until[64];         // empty: no such end
     long Count;             // 0: no limit
     DWORD PauseAfterFirst;  // ms without reading once the first message is in
     DWORD ExitAfter;        // 0: no limit
@@ -122,6 +123,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         if (std::strcmp(option, "--name") == 0) {
             if (std::strlen(value) >= sizeof options.Name) return false;
             std::snprintf(options.Name, sizeof options.Name, "%s", value);
+        } else if (std::strcmp(option, "--until") == 0) {
+            if (std::strlen(value) >= sizeof options.Until) return false;
+            std::snprintf(options.Until, sizeof options.Until, "%s", value);
         } else if (!ParseNumber(value, number)) {
             return false;
         } else if (std::strcmp(option, "--count") == 0) {
@@ -143,8 +147,8 @@ int main(int argc, char** argv) {
     Options options = {};
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr,
-                     "usage: pipemon [--count N] [--pause-after-first MS] [--exit-after MS] [--follow] "
-                     "[--name PIPE]\n");
+                     "usage: pipemon [--count N] [--until TEXT] [--pause-after-first MS] [--exit-after MS] "
+                     "[--follow] [--name PIPE]\n");
         return 1;
     }
     if (options.ExitAfter != 0) {
@@ -167,7 +171,10 @@ int main(int argc, char** argv) {
                 break;
             }
             PrintMessage(message, length);
-            if (options.Count != 0 && ++received >= options.Count) {
+            const bool awaited = options.Until[0] != 0 && strnlen(reinterpret_cast<const char*>(message), length) ==
+                                 std::strlen(options.Until) &&
+                                 std::memcmp(message, options.Until, std::strlen(options.Until)) == 0;
+            if (awaited || (options.Count != 0 && ++received >= options.Count)) {
                 CloseHandle(pipe);
                 return 0;
             }
