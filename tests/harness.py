@@ -10,7 +10,7 @@ import sys
 import time
 from pathlib import Path
 
-from winenv import wait_for
+from winenv import end_process, wait_for
 
 FAKESERVER = Path(__file__).resolve().parent / "fakeserver.py"
 _addresses = itertools.count(2)
@@ -90,13 +90,7 @@ class FakeServer:
                         timeout, step=0.1, what=f"{count} request(s) for {path}")
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        end_process(self.process)
 
 
 def header(entry: dict, name: str) -> str | None:

@@ -9,7 +9,6 @@ from __future__ import annotations
 import json
 import os
 import shutil
-import signal
 import subprocess
 import time
 from pathlib import Path
@@ -18,6 +17,9 @@ ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "win32"
 AGENT_EXE = BUILD / "Tembrix.exe"
 TOOLS = BUILD / "tools"
+# The end-to-end tests' prefix; overridable so that two test runs on one machine never share a
+# wineserver. Namespace tests and other prefixes of a run are named after it.
+E2E_PREFIX_DIR = Path(os.environ.get("TEMBRIX_WINE_PREFIX", ROOT / "build" / "wine" / "e2e"))
 # Where the tools live inside every prefix: C:\tembrix-tools
 TOOLS_DIR_IN_PREFIX = "drive_c/tembrix-tools"
 
@@ -32,6 +34,17 @@ def wait_for(predicate, timeout: float, step: float = 0.05, what: str = "conditi
         if time.monotonic() >= deadline:
             raise TimeoutError(f"timed out after {timeout} s waiting for {what}")
         time.sleep(step)
+
+
+def end_process(process: subprocess.Popen, grace: float = 5):
+    """Ends one process that this run started: politely, then for sure."""
+    if process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(grace)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
 
 
 class Display:
@@ -51,13 +64,7 @@ class Display:
         self.name = f":{number}"
 
     def close(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        end_process(self.process)
 
 
 class WinePrefix:
@@ -229,12 +236,7 @@ class Agent:
 
     def stop(self):
         """Ends a run that a test left behind (the prefix's kill would end it too)."""
-        if self.process is not None and self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        if self.process is not None:
+            end_process(self.process, 10)
         if hasattr(self, "_stdout") and not self._stdout.closed:
             self._stdout.close()

@@ -3,7 +3,6 @@ whole run (tests run one after another in it), and per test its own agent folder
 address and scriptable server. Nothing outlives its fixture."""
 from __future__ import annotations
 
-import os
 import sys
 from pathlib import Path
 
@@ -12,10 +11,9 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 from harness import FakeServer  # noqa: E402
-from winenv import ROOT, Agent, Display, WinePrefix  # noqa: E402
-
-# Overridable so that two test runs on one machine never share a wineserver.
-PREFIX_DIR = Path(os.environ.get("TEMBRIX_WINE_PREFIX", ROOT / "build" / "wine" / "e2e"))
+from winenv import E2E_PREFIX_DIR as PREFIX_DIR, Agent, Display, WinePrefix  # noqa: E402
+# Every test here may ask for an isolated PC in a network namespace of its own.
+from netns_fixtures import isolated_pc, netns_prefix  # noqa: E402,F401
 
 
 @pytest.fixture(scope="session")

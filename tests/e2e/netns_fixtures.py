@@ -17,11 +17,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 from harness import FakeServer  # noqa: E402
 from netns import Namespace, leftover_namespaces  # noqa: E402
-from winenv import Agent, WinePrefix  # noqa: E402
+from winenv import E2E_PREFIX_DIR, Agent, WinePrefix  # noqa: E402
 
-from conftest import PREFIX_DIR  # noqa: E402
-
-NETNS_PREFIX_DIR = Path(str(PREFIX_DIR) + "-netns")
+NETNS_PREFIX_DIR = Path(str(E2E_PREFIX_DIR) + "-netns")
 
 
 @pytest.fixture(scope="session")

@@ -6,7 +6,6 @@ import time
 
 import pytest
 
-from netns_fixtures import isolated_pc, netns_prefix  # noqa: F401  (fixtures)
 from winenv import wait_for
 
 A = "0A-1B-2C-3D-4E-5F"

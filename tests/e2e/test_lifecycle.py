@@ -1,7 +1,6 @@
 """Start-up, the settings file and shutdown of the real agent."""
 from __future__ import annotations
 
-from netns_fixtures import isolated_pc, netns_prefix  # noqa: F401  (fixtures)
 from winenv import WM_COMMAND
 
 SETTINGS_CAPTION = "환경 설정"

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from winenv import wait_for
+from winenv import end_process, wait_for
 
 PERMISSION = "/Tembrix/permission_load.php"
 CONNECT = "/Tembrix/connect_check.php"
@@ -65,13 +65,7 @@ class PipeMonitor:
             self._out.close()
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        end_process(self.process, 10)
         self._out.close()
 
 

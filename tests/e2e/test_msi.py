@@ -6,7 +6,6 @@ earlier run was interrupted with something still installed."""
 from __future__ import annotations
 
 import hashlib
-import os
 import shutil
 import struct
 import subprocess
@@ -16,12 +15,12 @@ from pathlib import Path
 import pytest
 
 from harness import FakeServer
-from winenv import ROOT, WM_CLOSE, WM_COMMAND, WinePrefix, wait_for
+from winenv import E2E_PREFIX_DIR, ROOT, WM_CLOSE, WM_COMMAND, WinePrefix, wait_for
 
 BUILD = ROOT / "build" / "win32"
 DIST = ROOT / "dist"
 MAKE_DIST = ROOT / "packaging" / "make_dist.py"
-PREFIX_DIR = Path(str(os.environ.get("TEMBRIX_WINE_PREFIX", ROOT / "build" / "wine" / "e2e")) + "-msi")
+PREFIX_DIR = Path(str(E2E_PREFIX_DIR) + "-msi")
 DIRTY = PREFIX_DIR.parent / (PREFIX_DIR.name + ".installed")
 
 INSTALL_DIR = r"C:\Program Files\Tembrix"

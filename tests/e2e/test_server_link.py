@@ -5,14 +5,13 @@ an answer is read where the USB-lock component reads it, from the lock-state pip
 """
 from __future__ import annotations
 
-import json
 import re
 import time
 import urllib.parse
 
 import pytest
 
-from harness import FakeServer, header, next_loopback_address
+from harness import header, next_loopback_address
 from winenv import WM_COMMAND, wait_for
 
 CONNECT = "/Tembrix/connect_check.php"

@@ -7,7 +7,6 @@ import urllib.parse
 import pytest
 
 from harness import FakeServer
-from netns_fixtures import isolated_pc, netns_prefix  # noqa: F401  (fixtures)
 from traykit import (EMPTY_TEXT, FAILED_TEXT, LOCKED, MESSAGE, MESSAGE_EDIT, MESSAGE_POST, PERMISSION, RELEASED,
                      SEND_FAILED, SETTINGS, SETTINGS_EDIT, VK_ESCAPE, VK_RETURN, WM_RBUTTONDOWN, Tray, popup_texts,
                      start_agent)
