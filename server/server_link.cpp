@@ -29,8 +29,15 @@ void CloseCounted(HINTERNET handle) {
     OpenHandles.fetch_sub(1, std::memory_order_relaxed);
 }
 
-// WinINet reports a time-out as its own code; Wine's lets the socket's WSAETIMEDOUT through.
-bool TimedOut(DWORD error) { return error == ERROR_INTERNET_TIMEOUT || error == 10060; }
+// False when the response announced a Content-Length and the body read differs from it.
+bool HasAnnouncedLength(HINTERNET request, DWORD bodyLength) {
+    DWORD announced = 0;
+    DWORD size = sizeof announced;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced, &size, nullptr)) {
+        return true;  // none announced (chunked, or read until the connection closes)
+    }
+    return announced == bodyLength;
+}
 
 HINTERNET Counted(HINTERNET handle) {
     if (handle != nullptr) OpenHandles.fetch_add(1, std::memory_order_relaxed);
@@ -82,20 +89,25 @@ void PostRequest(const ServerLink* link, const char* requestPath, std::string& a
         DWORD total = 0;
         for (;;) {
             DWORD available = 0;
-            // A body cut short by the time-out is no answer: its first bytes may spell a word
-            // ("TRUE" of a longer text) that the server never said.
+            // A body cut short (a time-out, a broken connection) is no answer: its first bytes
+            // may spell a word ("TRUE" of a longer text) that the server never said.
             if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
-                if (TimedOut(GetLastError())) answer.clear();
+                answer.clear();
                 break;
             }
             if (available > MaxAnswerBytes) available = MaxAnswerBytes;
             std::string chunk(available, '\0');
             DWORD read = 0;
             if (!InternetReadFile(request, chunk.data(), available, &read)) {
-                if (TimedOut(GetLastError())) answer.clear();
+                answer.clear();
                 break;
             }
-            if (read == 0) break;
+            if (read == 0) {
+                // The end of the body; a connection that closed early ends it the same way, so
+                // a body shorter than the server announced is cut short too.
+                if (!HasAnnouncedLength(request, total)) answer.clear();
+                break;
+            }
             total += read;
             if (total > MaxAnswerBytes) {
                 // Every answer is one short word: a body this long is not one, and must not

@@ -225,6 +225,19 @@ def test_answer_cut_short_by_the_time_out_grants_nothing(agents, server, prefix)
     assert agent.close() == 0
 
 
+def test_answer_cut_short_by_a_closed_connection_grants_nothing(agents, server, prefix):
+    # Announced as 10 bytes, "TRUE" sent, then the connection closes: the body ends early, and
+    # what arrived is not what the server meant to say.
+    closed_early = {"body": "TRUE", "headers": [["Content-Length", "10"]], "close_after": True}
+    server.answer(PERMISSION, sequence=[closed_early, closed_early, {"body": "TRUE"}])
+    agent = agents(server.address).start()
+    agent.wait_window()
+    server.wait_requests(PERMISSION, 2)  # start-up's and the poller's first: both cut short
+    assert first_pipe_message(prefix) == "FALSE"
+    assert peek(prefix, 30, "TRUE")["found"]  # the next poll's whole answer grants
+    assert agent.close() == 0
+
+
 # -- node names and the registration form -------------------------------------------------------
 
 def test_node_name_answers_fill_the_registration_address(agents, server, prefix):
