@@ -23,7 +23,7 @@ sys.path.insert(0, str(TOOLS.parent / "tests"))
 sys.path.insert(0, str(TOOLS))
 
 from mgmtserver.launch import MgmtServerProcess  # noqa: E402
-from winenv import ROOT, TOOLS as WIN_TOOLS, Agent, Display, WinePrefix  # noqa: E402
+from winenv import ROOT, Agent, Display, WinePrefix  # noqa: E402
 
 PIPE = r"\\.\pipe\Tembrix"
 PERMISSION = "/Tembrix/permission_load.php"
@@ -42,13 +42,9 @@ def say(text: str):
 
 
 def start_pipe_monitor(prefix: WinePrefix) -> subprocess.Popen:
-    """The pipe monitor tool when it is built; otherwise cmd's `type`, which copies the pipe's
-    messages as they come. Either is a real Windows reader in the agent's prefix."""
-    if (WIN_TOOLS / "pipemon.exe").exists():
-        argv = ["wine", prefix.tool("pipemon")]
-    else:
-        argv = ["wine", "cmd", "/c", "type", PIPE]
-    return prefix.popen(argv, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    """The pipe monitor in the agent's prefix: a Windows reader, as the USB-lock component is."""
+    return prefix.popen(["wine", prefix.tool("pipemon"), "--follow"], stdout=subprocess.PIPE,
+                        stderr=subprocess.DEVNULL)
 
 
 def watch_pipe(monitor: subprocess.Popen):
