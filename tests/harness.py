@@ -78,8 +78,9 @@ class FakeServer:
         self._write()
 
     def entries(self) -> list[dict]:
-        lines = self.log_path.read_text().splitlines()
-        return [json.loads(line) for line in lines if line.strip()]
+        # The server may be writing a line right now: only whole lines count.
+        lines = self.log_path.read_text().splitlines(keepends=True)
+        return [json.loads(line) for line in lines if line.endswith("\n") and line.strip()]
 
     def requests(self, path: str | None = None) -> list[dict]:
         return [e for e in self.entries()

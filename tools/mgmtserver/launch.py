@@ -59,7 +59,9 @@ class MgmtServerProcess:
             return r.status
 
     def requests(self, path: str | None = None) -> list[dict]:
-        entries = [json.loads(line) for line in self.log_path.read_text(encoding="utf-8").splitlines() if line]
+        # The server may be writing a line right now: only whole lines count.
+        lines = self.log_path.read_text(encoding="utf-8").splitlines(keepends=True)
+        entries = [json.loads(line) for line in lines if line.endswith("\n") and line.strip()]
         return [e for e in entries if path is None or e["path"] == path]
 
     def wait_requests(self, path: str, count: int = 1, timeout: float = 60, since: float = 0) -> list[dict]:
