@@ -10,7 +10,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from winenv import ROOT, Display, WinePrefix  # noqa: E402
+from winenv import ROOT, wine_session  # noqa: E402
 
 
 def main() -> int:
@@ -19,15 +19,8 @@ def main() -> int:
     parser.add_argument("command", nargs=argparse.REMAINDER)
     args = parser.parse_args()
     command = args.command[1:] if args.command[:1] == ["--"] else args.command
-    display = Display()
-    prefix = WinePrefix(Path(args.prefix), display)
-    try:
-        prefix.prepare()
-        prefix.start()
+    with wine_session(Path(args.prefix)) as prefix:
         return subprocess.run(command, env=prefix.env).returncode
-    finally:
-        prefix.kill()
-        display.close()
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@ never by a name-wide kill.
 """
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import shutil
@@ -174,6 +175,21 @@ class WinePrefix:
 
     def clear_recorded_urls(self):
         (self.path / TOOLS_DIR_IN_PREFIX / "urls.txt").unlink(missing_ok=True)
+
+
+@contextlib.contextmanager
+def wine_session(prefix_dir: Path):
+    """A private display and a prepared prefix with its wineserver running, for one block; both
+    end with it, whatever happens inside."""
+    display = Display()
+    prefix = WinePrefix(prefix_dir, display)
+    try:
+        prefix.prepare()
+        prefix.start()
+        yield prefix
+    finally:
+        prefix.kill()
+        display.close()
 
 
 WM_CLOSE = 0x0010

@@ -12,38 +12,31 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 from harness import FakeServer, next_loopback_address  # noqa: E402
-from winenv import ROOT, Display, WinePrefix  # noqa: E402
+from winenv import ROOT, wine_session  # noqa: E402
 
 
 def main() -> int:
     args = sys.argv[1:] or ["10000", "1", "500"]
     work = ROOT / "build" / "bench"
-    display = Display()
-    prefix = WinePrefix(ROOT / "build" / "wine" / "bench", display)
-    server = None
-    try:
-        prefix.prepare()
-        prefix.start()
+    with wine_session(ROOT / "build" / "wine" / "bench") as prefix:
         server = FakeServer(work / "server", address=next_loopback_address(),
                             routes={"/Tembrix/permission_load.php": {"body": "TRUE"}})
-        process = prefix.popen(["wine", prefix.tool("bench_lockstate"), server.address, *args],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        failure_lines = 0
-        for raw in process.stdout:
-            line = raw.decode("ascii", "replace").rstrip()
-            if line.startswith("fail to "):
-                failure_lines += 1  # the reader's reconnects: writes with no reader in between
-            else:
-                print(line, flush=True)
-        code = process.wait()
-        print(f"bench: {len(server.requests('/Tembrix/permission_load.php'))} permission queries served, "
-              f"{failure_lines} failure lines, exit code {code}")
-        return code
-    finally:
-        if server is not None:
+        try:
+            process = prefix.popen(["wine", prefix.tool("bench_lockstate"), server.address, *args],
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            failure_lines = 0
+            for raw in process.stdout:
+                line = raw.decode("ascii", "replace").rstrip()
+                if line.startswith("fail to "):
+                    failure_lines += 1  # the reader's reconnects: writes with no reader in between
+                else:
+                    print(line, flush=True)
+            code = process.wait()
+            print(f"bench: {len(server.requests('/Tembrix/permission_load.php'))} permission queries served, "
+                  f"{failure_lines} failure lines, exit code {code}")
+            return code
+        finally:
             server.stop()
-        prefix.kill()
-        display.close()
 
 
 if __name__ == "__main__":

@@ -18,7 +18,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e")
 from harness import FakeServer  # noqa: E402
 from traykit import (DUPLICATE_CAPTION, MESSAGE, MESSAGE_EDIT, MESSAGE_POST, PERMISSION, SEND_FAILED,  # noqa: E402
                      SETTINGS, SETTINGS_EDIT, WM_LBUTTONDOWN, WM_RBUTTONDOWN, Tray)
-from winenv import ROOT, Agent, Display, WinePrefix  # noqa: E402
+from winenv import ROOT, Agent, Display, wine_session  # noqa: E402
 
 DOCS = ROOT / "docs"
 MARGIN = 8
@@ -46,12 +46,14 @@ def main() -> int:
     DOCS.mkdir(exist_ok=True)
     work = ROOT / "build" / "screenshots"
     shutil.rmtree(work, ignore_errors=True)
-    display = Display()
-    prefix = WinePrefix(ROOT / "build" / "wine" / "screenshots", display)
+    with wine_session(ROOT / "build" / "wine" / "screenshots") as prefix:
+        return take_screenshots(prefix, work)
+
+
+def take_screenshots(prefix, work: Path) -> int:
+    display = prefix.display
     server = agent = duplicate = None
     try:
-        prefix.prepare()
-        prefix.start()
         tray = Tray(prefix)
         server = FakeServer(work / "server")
         agent = Agent(prefix, work / "agent", server.address).start()
@@ -103,8 +105,6 @@ def main() -> int:
                 a.stop()
         if server is not None:
             server.stop()
-        prefix.kill()
-        display.close()
 
 
 if __name__ == "__main__":
