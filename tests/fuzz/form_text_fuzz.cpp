@@ -6,26 +6,7 @@
 #include <string>
 
 #include "server/form_text.h"
-
-namespace {
-
-std::string Decode(const std::string& value) {
-    std::string out;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] == '+') {
-            out += ' ';
-        } else if (value[i] == '%') {
-            if (i + 2 >= value.size()) std::abort();
-            out += static_cast<char>(std::strtol(value.substr(i + 1, 2).c_str(), nullptr, 16));
-            i += 2;
-        } else {
-            out += value[i];
-        }
-    }
-    return out;
-}
-
-}  // namespace
+#include "tests/form_decode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string raw(reinterpret_cast<const char*>(data), size);
@@ -36,7 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!AppendFormField(body, sizeof body, "d", message)) std::abort();  // every message fits
     const std::string text = body;
     const std::string value = text.substr(std::strlen("m=00-1A-2B-3C-4D-5E&d="));
-    if (value.find_first_of("&=") != std::string::npos || Decode(value) != message) std::abort();
+    std::string decoded;
+    if (value.find_first_of("&=") != std::string::npos || !DecodeFormValue(value, decoded) || decoded != message) {
+        std::abort();
+    }
 
     char name[NodeNameSize];
     ParseNodeNameAnswer(raw, name);
