@@ -39,6 +39,27 @@ bool HasAnnouncedLength(HINTERNET request, DWORD bodyLength) {
     return announced == bodyLength;
 }
 
+// Appends the response body to the answer as text (bytes behind a zero byte in a chunk are
+// dropped). False when the body is not one whole short answer: cut short by a time-out, a failed
+// read or a connection that closed before the announced length (its first bytes may spell a
+// word, "TRUE" of a longer text, that the server never said), or longer than any answer, which
+// must not cost the agent its memory.
+bool ReadWholeBody(HINTERNET request, std::string& answer) {
+    DWORD total = 0;
+    for (;;) {
+        DWORD available = 0;
+        if (!InternetQueryDataAvailable(request, &available, 0, 0)) return false;
+        if (available > MaxAnswerBytes) available = MaxAnswerBytes;
+        std::string chunk(available, '\0');
+        DWORD read = 0;
+        if (!InternetReadFile(request, chunk.data(), available, &read)) return false;
+        if (read == 0) return HasAnnouncedLength(request, total);
+        total += read;
+        if (total > MaxAnswerBytes) return false;
+        answer.append(chunk.data(), strnlen(chunk.data(), read));
+    }
+}
+
 HINTERNET Counted(HINTERNET handle) {
     if (handle != nullptr) OpenHandles.fetch_add(1, std::memory_order_relaxed);
     return handle;
@@ -86,38 +107,7 @@ void PostRequest(const ServerLink* link, const char* requestPath, std::string& a
 
     const DWORD bodyLength = static_cast<DWORD>(std::strlen(body));
     if (HttpSendRequestA(request, FormHeader, sizeof FormHeader - 1, const_cast<char*>(body), bodyLength)) {
-        DWORD total = 0;
-        for (;;) {
-            DWORD available = 0;
-            // A body cut short (a time-out, a broken connection) is no answer: its first bytes
-            // may spell a word ("TRUE" of a longer text) that the server never said.
-            if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
-                answer.clear();
-                break;
-            }
-            if (available > MaxAnswerBytes) available = MaxAnswerBytes;
-            std::string chunk(available, '\0');
-            DWORD read = 0;
-            if (!InternetReadFile(request, chunk.data(), available, &read)) {
-                answer.clear();
-                break;
-            }
-            if (read == 0) {
-                // The end of the body; a connection that closed early ends it the same way, so
-                // a body shorter than the server announced is cut short too.
-                if (!HasAnnouncedLength(request, total)) answer.clear();
-                break;
-            }
-            total += read;
-            if (total > MaxAnswerBytes) {
-                // Every answer is one short word: a body this long is not one, and must not
-                // cost the agent its memory.
-                answer.clear();
-                break;
-            }
-            // The answer is a text: bytes behind a zero byte in a chunk are dropped.
-            answer.append(chunk.data(), strnlen(chunk.data(), read));
-        }
+        if (!ReadWholeBody(request, answer)) answer.clear();
         answer.erase(0, ByteOrderMarkLength(answer));
     }
     CloseCounted(request);
@@ -156,9 +146,8 @@ void DiscardServerLink() {
     }
     ServerLink* old = CurrentServerLink;
     CurrentServerLink = nullptr;
-    const bool last = old != nullptr && --old->Users == 0;
     ReleaseSRWLockExclusive(&SlotLock);
-    if (last) CloseServerLink(old);
+    ReleaseServerLink(old);
 }
 
 long OpenServerHandleCount() { return OpenHandles.load(std::memory_order_relaxed); }

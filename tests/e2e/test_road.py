@@ -16,8 +16,7 @@ sys.path.insert(0, str(TESTS / "browser"))
 sys.path.insert(0, str(TESTS.parent / "tools"))
 
 from chromium import browse, missing  # noqa: E402
-from harness import next_loopback_address  # noqa: E402
-from mgmtserver.launch import MgmtServerProcess  # noqa: E402
+from mgmt_fixtures import mgmt  # noqa: E402,F401  (fixture)
 from traykit import RELEASED, Tray, popup_texts  # noqa: E402
 from winenv import WM_COMMAND, end_process, wait_for  # noqa: E402
 
@@ -29,13 +28,6 @@ IDC_MESSAGE_TEXT = 1051
 IDOK = 1
 # The poller asks every 10 s and the publisher writes every 2 s.
 ROAD_BOUND = 12.0
-
-
-@pytest.fixture
-def mgmt(tmp_path):
-    server = MgmtServerProcess(tmp_path / "mgmt", next_loopback_address(), demo=True)
-    yield server
-    server.stop()
 
 
 class PipeReader:

@@ -1,5 +1,5 @@
 """Fixtures of the management server's own tests: one server process per test, on a loopback
-address of its own, with an empty database (or the demo one)."""
+address of its own with the demo database (tests/mgmt_fixtures.py), and the agent's way of posting."""
 from __future__ import annotations
 
 import http.client
@@ -12,8 +12,7 @@ ROOT = Path(__file__).resolve().parent.parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 sys.path.insert(0, str(ROOT / "tools"))
 
-from harness import next_loopback_address  # noqa: E402
-from mgmtserver.launch import MgmtServerProcess  # noqa: E402
+from mgmt_fixtures import mgmt  # noqa: E402,F401  (fixture)
 
 # The headers the agent's HTTP client sends, as the server sees them.
 AGENT_HEADERS = {
@@ -22,13 +21,6 @@ AGENT_HEADERS = {
     "Content-Type": "application/x-www-form-urlencoded;",
     "Connection": "Keep-Alive",
 }
-
-
-@pytest.fixture
-def mgmt(tmp_path):
-    server = MgmtServerProcess(tmp_path / "mgmt", next_loopback_address(), demo=True)
-    yield server
-    server.stop()
 
 
 class AgentConnection:
