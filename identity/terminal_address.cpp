@@ -53,8 +53,14 @@ void ThroughWorkingText(const char* text, char (&target)[QueryTextSize]) {
                         static_cast<int>(AddressTextSize));
     working[AddressTextSize - 1] = 0;
     const int units = lstrlenW(working);
-    target[0] = 0;
-    WideCharToMultiByte(CP_ACP, 0, working, units + 1, target, units + 1, "", nullptr);
+    // No default character: Windows refuses one (ERROR_INVALID_PARAMETER) when the ANSI code page
+    // is UTF-8, which would leave the address empty and the PC unable ever to be registered or
+    // granted. Wine accepts it, so this cannot be shown under Wine. The formatted text is ASCII:
+    // should a narrowing fail all the same, it is the right answer as it stands.
+    if (WideCharToMultiByte(CP_ACP, 0, working, units + 1, target, units + 1, nullptr, nullptr) == 0) {
+        std::memcpy(target, text, AddressTextSize);
+        target[AddressTextSize - 1] = 0;
+    }
 }
 
 bool IsRegisteredOnServer(const char* addressText, void*) {

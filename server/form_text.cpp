@@ -70,7 +70,7 @@ bool ParseNodeNameAnswer(std::string_view answer, char (&nodeName)[NodeNameSize]
 }
 
 bool IsUsableNodeName(std::string_view text) {
-    return text.find_first_of("<>&'\"`%") == std::string_view::npos;
+    return text.find_first_of("<>&'\"`%;") == std::string_view::npos;
 }
 
 bool BuildRegistrationAddress(char* address, std::size_t addressSize, const char* hostAddress,

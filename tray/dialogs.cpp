@@ -21,9 +21,19 @@ void OpenSlot(DialogSlot* slot, HWND dialog) {
                  reinterpret_cast<LPARAM>(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDI_TRAY))));
 }
 
-void CloseSlot(DialogSlot* slot) {
+// Marks the slot closed if it still names this dialog: it may already name a newer one, opened
+// after this one ended.
+void ForgetDialog(DialogSlot* slot, HWND dialog) {
+    if (slot->Window != dialog) return;
     slot->Window = nullptr;
     slot->Open = 0;
+}
+
+// A dialog ended inside another dialog's modal loop stays (hidden) until that loop returns: its
+// slot says "closed" as soon as it ends, so that choosing it again opens a new one.
+void EndDialogAndSlot(DialogSlot* slot, HWND dialog, int result) {
+    EndDialog(dialog, result);
+    ForgetDialog(slot, dialog);
 }
 
 void Warn(const wchar_t* text) {
@@ -37,7 +47,7 @@ void ConfirmHostAddress(HWND dialog) {
     std::memmove(TheSettings->HostAddress, address, std::strlen(address) + 1);
     SaveSettings(TheSettings);
     ReplaceServerLink(OpenServerLink(TheSettings->HostAddress));
-    EndDialog(dialog, IDOK);
+    EndDialogAndSlot(SettingsDialogSlot, dialog, IDOK);
 }
 
 void SendMessageText(HWND dialog) {
@@ -46,7 +56,7 @@ void SendMessageText(HWND dialog) {
     if (text[0] == 0) {
         Warn(L"메시지를 입력해 주세요.");
     } else if (SendUserMessage(text)) {
-        EndDialog(dialog, IDOK);
+        EndDialogAndSlot(MessageDialogSlot, dialog, IDOK);
     } else {
         Warn(L"메시지 전송에 실패했습니다. 서버 주소가 제대로 입력되었는지 확인해 주세요.");
     }
@@ -62,10 +72,10 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
         return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK) ConfirmHostAddress(dialog);
-        if (LOWORD(wParam) == IDCANCEL) EndDialog(dialog, IDCANCEL);
+        if (LOWORD(wParam) == IDCANCEL) EndDialogAndSlot(SettingsDialogSlot, dialog, IDCANCEL);
         return FALSE;
     case WM_DESTROY:
-        CloseSlot(SettingsDialogSlot);
+        ForgetDialog(SettingsDialogSlot, dialog);
         return FALSE;
     }
     return FALSE;
@@ -78,10 +88,10 @@ INT_PTR CALLBACK MessageDialogProc(HWND dialog, UINT message, WPARAM wParam, LPA
         return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK) SendMessageText(dialog);
-        if (LOWORD(wParam) == IDCANCEL) EndDialog(dialog, IDCANCEL);
+        if (LOWORD(wParam) == IDCANCEL) EndDialogAndSlot(MessageDialogSlot, dialog, IDCANCEL);
         return FALSE;
     case WM_DESTROY:
-        CloseSlot(MessageDialogSlot);
+        ForgetDialog(MessageDialogSlot, dialog);
         return FALSE;
     }
     return FALSE;

@@ -211,10 +211,26 @@ def test_both_dialogs_open_at_once_and_an_open_one_comes_to_the_front(agents, se
     assert not server.requests(MESSAGE_POST)
 
     # Each dialog's end leaves the other one's slot alone: both open again.
-    tray.choose(32772)
-    tray.dialog(SETTINGS)
     tray.choose(32793)
     tray.dialog(MESSAGE)
+    tray.choose(32772)
+    tray.dialog(SETTINGS)
+    # The message dialog, ended while the settings dialog runs inside its loop, lingers hidden
+    # until that loop returns; choosing it again all the same shows a message dialog.
+    tray.d("click", MESSAGE, 2)
+    tray.gone(MESSAGE)
+    tray.choose(32793)
+    tray.wait_foreground(MESSAGE)
+    # The ended one's late destruction leaves the new one's slot alone: it is brought to the front.
+    tray.d("click", SETTINGS, 2)
+    tray.gone(SETTINGS)
+    tray.choose(32772)
+    tray.wait_foreground(SETTINGS)
+    tray.choose(32793)
+    tray.wait_foreground(MESSAGE)
+    tray.popup(WM_RBUTTONDOWN)
+    tray.d("dismiss", 30000)
+    assert sorted(d["caption"] for d in tray.dialogs()) == sorted([MESSAGE, SETTINGS])
     for caption in (SETTINGS, MESSAGE):
         tray.d("click", caption, 2)
         tray.gone(caption)
