@@ -21,37 +21,43 @@ namespace {
 
 void Refuse(const wchar_t* text, const wchar_t* caption) { MessageBoxW(nullptr, text, caption, MB_OK); }
 
+// Ends a worker and clears its pointer; false, keeping the pointer to the record it leaves
+// alone, when the worker did not return in time.
+bool StopWorker(Worker*& worker) {
+    if (worker == nullptr) return true;
+    if (!DestroyWorker(worker)) return false;
+    worker = nullptr;
+    return true;
+}
+
 // Releases whatever exists, in the order that keeps every object alive while anything uses it:
-// each worker before what it uses (the publisher before the pipe, the poller before the link), the
-// settings last. The address is written back only after a run that reached the message loop: a
-// start-up that failed leaves the file as it found it.
+// each worker before what it uses (the publisher before the pipe, the poller before the settings
+// it reads), the settings last. The address is written back only after a run that reached the
+// message loop: a start-up that failed leaves the file as it found it.
 //
-// Both workers are asked to stop at once. The publisher goes first, since its pipe's flush waits
-// on the reader; the poller, which may be inside a request to a server that does not answer,
-// goes after it, so that its grace runs while the flush waits instead of after it.
+// Both workers are asked to stop at once, and every caller waiting for a server stops waiting,
+// so that a poller inside a request returns while the pipe's flush waits on the reader. A worker
+// that does not return in time is left alone with what it may be using (a request keeps its own
+// link open); the process exit ends it.
 void Shutdown(bool saveSettings) {
     RequestWorkerStop();
-    if (PublisherWorker != nullptr) {
-        DestroyWorker(PublisherWorker);
-        PublisherWorker = nullptr;
-    }
-    if (TheLockPipe != nullptr) {
+    AbandonRequests();
+    if (StopWorker(PublisherWorker) && TheLockPipe != nullptr) {
         ReleaseLockPipe(TheLockPipe);
         TheLockPipe = nullptr;
     }
-    if (PollerWorker != nullptr) {
-        DestroyWorker(PollerWorker);
-        PollerWorker = nullptr;
-    }
-    DiscardServerLink();
+    const bool pollerStopped = StopWorker(PollerWorker);
+    ReplaceServerLink(nullptr);
     delete MessageDialogSlot;
     MessageDialogSlot = nullptr;
     delete SettingsDialogSlot;
     SettingsDialogSlot = nullptr;
     if (TheSettings != nullptr) {
         if (saveSettings) SaveSettings(TheSettings);
-        delete TheSettings;
-        TheSettings = nullptr;
+        if (pollerStopped) {
+            delete TheSettings;
+            TheSettings = nullptr;
+        }
     }
     delete TheSettingsPath;
     TheSettingsPath = nullptr;

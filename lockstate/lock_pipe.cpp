@@ -79,9 +79,10 @@ void PublishOnce(LockPipe* pipe) {
 }
 
 DWORD WINAPI PipePublisher(void*) {
-    do {
+    while (!IsStopRequested()) {
         PublishOnce(TheLockPipe);
-    } while (!PauseUnlessStopping(PublishIntervalMs));
+        PauseUnlessStopping(PublishIntervalMs);
+    }
     return 0;
 }
 
@@ -90,11 +91,12 @@ void ReleaseLockPipe(LockPipe* pipe) {
     // would hold the shutdown for good, so the flush runs aside and is cancelled after a while.
     HANDLE flusher = CreateThread(nullptr, 0, FlushPipe, pipe->Handle, 0, nullptr);
     if (flusher != nullptr) {
-        if (WaitForSingleObject(flusher, PipeFlushWaitMs) != WAIT_OBJECT_0 &&
-            !WaitCancellingIo(flusher, PipeFlushWaitMs)) {
-            TerminateThread(flusher, 0);  // it holds no lock: it is only ever inside the flush
-        }
+        const bool flushed = WaitForSingleObject(flusher, PipeFlushWaitMs) == WAIT_OBJECT_0 ||
+                             WaitCancellingIo(flusher, PipeFlushCancelWaitMs);
         CloseHandle(flusher);
+        // A flush that will not end is left alone with the pipe and its record: the process exit
+        // closes them.
+        if (!flushed) return;
     }
     DisconnectNamedPipe(pipe->Handle);
     CloseLockPipeInstance(pipe->Handle);

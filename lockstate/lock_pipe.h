@@ -16,8 +16,10 @@ constexpr char LockPipeName[] = "\\\\.\\Pipe\\Tembrix";
 constexpr DWORD PublishIntervalMs = 2000;
 // How long shutdown lets a connected reader take the messages still queued. A reader that reads
 // at all drains the 1024-byte buffer in far less; one that does not would otherwise hold the
-// shutdown for good. Short enough that the whole shutdown stays under a second.
-constexpr DWORD PipeFlushWaitMs = 800;
+// shutdown for good. Short enough that the whole shutdown stays within half a second.
+constexpr DWORD PipeFlushWaitMs = 300;
+// How long a cancelled flush may take to return before it is left alone.
+constexpr DWORD PipeFlushCancelWaitMs = 100;
 
 // Creates the record and the pipe; null when the pipe cannot be created (after printing
 // "fail to CreateNamedPipe(), %d"), and the caller ends the process.
@@ -26,7 +28,8 @@ LockPipe* CreateLockPipe();
 DWORD WINAPI PipePublisher(void* argument);
 // One cycle's write, with the failure line; a pipe whose reader has gone is made anew.
 void PublishOnce(LockPipe* pipe);
-// Lets the reader take what was written (bounded), disconnects it and frees the record.
+// Lets the reader take what was written (bounded), disconnects it and frees the record; a flush
+// that cannot be ended leaves both to the process exit.
 void ReleaseLockPipe(LockPipe* pipe);
 // Pipe instances created and not yet closed, for leak checks.
 long OpenPipeHandleCount();

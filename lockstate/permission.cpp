@@ -7,8 +7,9 @@ std::atomic<std::int32_t> PermissionGranted{0};
 static_assert(std::atomic<std::int32_t>::is_always_lock_free, "one aligned 32-bit word");
 
 DWORD WINAPI PermissionPoller(void*) {
-    do {
+    while (!IsStopRequested()) {
         StorePermission(LoadPermission());
-    } while (!PauseUnlessStopping(PollIntervalMs));
+        PauseUnlessStopping(PollIntervalMs);
+    }
     return 0;
 }

@@ -58,27 +58,25 @@ bool WaitCancellingIo(HANDLE thread, DWORD milliseconds) {
 }
 
 bool DestroyWorker(Worker* worker) {
-    bool stoppedByItself = true;
     if (worker->Handle != nullptr) {
         RequestWorkerStop();
-        // A thread that never ran holds nothing: ending it is safe.
-        if (!worker->Started) TerminateThread(worker->Handle, 0);
+        // A body resumed after the stop request returns before doing anything.
+        if (!worker->Started) ResumeThread(worker->Handle);
         const DWORD since = GetTickCount() - StopRequestedAt;
         // A write into a pipe whose reader does not read would hold the body for good: the
         // cancel frees it, and the body then sees the stop request.
         worker->Finished = WaitCancellingIo(worker->Handle, since >= WorkerStopWaitMs ? 0 : WorkerStopWaitMs - since);
-        if (!worker->Finished) {
-            // Still inside a server request that cannot be interrupted: the last resort. The
-            // request's link stays referenced and is never closed under it.
-            TerminateThread(worker->Handle, 0);
-            WaitForSingleObject(worker->Handle, WorkerStopWaitMs);
-            stoppedByItself = false;
-        }
+        // Stopping a thread by force could leave a lock held (the heap's, WinINet's) that the
+        // rest of the shutdown takes. One that has not returned is left alone, record and all,
+        // and the process exit ends it.
+        if (!worker->Finished) return false;
         CloseHandle(worker->Handle);
     }
     delete worker;
-    return stoppedByItself;
+    return true;
 }
+
+bool IsStopRequested() { return StopRequested.load(); }
 
 bool PauseUnlessStopping(DWORD milliseconds) {
     return WaitForSingleObject(StopEvent(), milliseconds) == WAIT_OBJECT_0;

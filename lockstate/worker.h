@@ -1,5 +1,5 @@
 // A background thread owned by a record: created suspended, started once, and stopped at
-// shutdown by a stop request, with forced termination only as the last resort.
+// shutdown by a stop request; never by force.
 #pragma once
 #include <windows.h>
 
@@ -14,8 +14,8 @@ struct Worker {
 extern Worker* PollerWorker;
 extern Worker* PublisherWorker;
 
-// How long after the stop request a body may take to notice it before DestroyWorker forces the
-// stop. Counted from the request, not from each DestroyWorker call, so that the grace of one
+// How long after the stop request a body may take to return before DestroyWorker leaves it
+// alone. Counted from the request, not from each DestroyWorker call, so that the grace of one
 // worker overlaps whatever shutdown does in the meantime.
 constexpr DWORD WorkerStopWaitMs = 400;
 
@@ -23,11 +23,13 @@ Worker* CreateWorker(LPTHREAD_START_ROUTINE entry, void* argument);
 void StartWorker(Worker* worker);
 // Asks every worker body to stop at its next pause (once; later calls keep the first time).
 void RequestWorkerStop();
-// Requests the stop, frees a blocked synchronous write of this worker, waits for its body to
-// return until the grace has run out and only then terminates it; closes the handle and frees the
-// record. Returns false when the thread had to be terminated.
+// Requests the stop, frees a blocked synchronous write of this worker and waits for its body to
+// return until the grace has run out; then closes the handle and frees the record. Returns false,
+// leaving the record and its thread alone, when the body has not returned by then.
 bool DestroyWorker(Worker* worker);
 
+// Whether shutdown has asked the workers to stop; a body checks it before each round of work.
+bool IsStopRequested();
 // The pause of a worker body: true when a stop was requested, at once or during the pause.
 bool PauseUnlessStopping(DWORD milliseconds);
 // Clears a stop request, so that workers can run again (tests run several lifetimes).

@@ -22,12 +22,22 @@ ServerLink* OpenServerLink(const char* hostAddress);
 // Closes Connection, then Internet, then frees the record.
 void CloseServerLink(ServerLink* link);
 
-// One POST of `body` to the script `requestPath`; appends the response body, less a leading
-// byte-order mark, to `answer`. Leaves the answer empty when nothing came back in time.
-void PostRequest(const ServerLink* link, const char* requestPath, std::string& answer, const char* body);
+// One request has one deadline from its start, covering connect, send and the whole body: a
+// server that trickles its answer must not hold the caller, and a stale permission with it.
+constexpr DWORD RequestDeadlineMs = 30000;
+// Connecting (the name lookup included) has a shorter bound of its own: a server on the LAN or
+// over VPN takes a connection in milliseconds, while an address whose packets are dropped holds a
+// connection attempt for the minutes TCP takes to give up.
+constexpr DWORD ConnectDeadlineMs = 5000;
 
-// Seconds a request may wait for the server to take or answer it, as WinINet does on Windows.
-constexpr DWORD RequestTimeoutMs = 30000;
+// One POST of `body` to the script `requestPath`; appends the response body, less a leading
+// byte-order mark, to `answer`. Leaves the answer empty when no whole answer came in time.
+// The exchange runs on a thread of its own, which holds a reference to the link; a caller whose
+// deadline passes returns at once and leaves that thread to end by itself, never by force.
+void PostRequest(ServerLink* link, const char* requestPath, std::string& answer, const char* body);
+// Shutdown: every caller waiting for an answer returns at once without one, and no new request is
+// made. Requests on their way end by themselves.
+void AbandonRequests();
 
 // The current link. Requests run outside any lock: a request holds a reference, and a replaced
 // link is closed by whoever drops its last reference, so replacing the link never waits for a
@@ -35,9 +45,5 @@ constexpr DWORD RequestTimeoutMs = 30000;
 ServerLink* AcquireServerLink();           // the current link with a reference, or null
 void ReleaseServerLink(ServerLink* link);  // drops a reference; closes the link on the last one
 void ReplaceServerLink(ServerLink* link);  // installs `link` (may be null), releases the old one
-// Shutdown's release of the slot. Gives up rather than wait when the slot is held by a thread that
-// was stopped by force; a link still referenced by such a thread is left open (its handles may be
-// in use inside WinINet, and the process is ending).
-void DiscardServerLink();
 // Handles the program opened and has not closed yet, for leak checks.
 long OpenServerHandleCount();

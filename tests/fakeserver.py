@@ -18,7 +18,8 @@ network namespace); the test steers it through two files:
              "by_body": {"m=...": RESPONSE, ...} (the answer for a request with exactly that body;
                          other bodies get the rest of this RESPONSE),
              "hang_after": true (send the answer, then neither close nor read again: with a
-             Content-Length above the body's size, a body that stops in the middle)}
+             Content-Length above the body's size, a body that stops in the middle),
+             "trickle": seconds (send the body one byte at a time, pausing this long before each)}
     A route may also be keyed by the request target with its query ("/x.php?a=b"); a path with a
     base path in front ("/app/Tembrix/x.php") takes the route of its script's path.
 
@@ -27,6 +28,10 @@ network namespace); the test steers it through two files:
      "target": "/Tembrix/x.php", "path": "/Tembrix/x.php", "version": "HTTP/1.1",
      "headers": [[name, value], ...], "raw_head_hex": "...", "body_hex": "...", "body": "latin-1 text"}
     A line {"event": "connect", "conn": n} is written for every accepted connection.
+
+  --never-accept: the server listens but never accepts, and fills its own accept queue at start,
+  so that the kernel drops every further connection attempt: a client's connect hangs as it does
+  towards a host whose firewall drops packets. Nothing is logged.
 """
 from __future__ import annotations
 
@@ -50,6 +55,11 @@ class Server:
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind((address, port))
         self.sock.listen(64)
+
+    def fill_accept_queue(self):
+        """Listens with the shortest queue and fills it; the fillers stay connected and unaccepted."""
+        self.sock.listen(0)  # room for one connection
+        self.filler = socket.create_connection(self.sock.getsockname(), timeout=5)
 
     def script(self) -> dict:
         try:
@@ -178,7 +188,11 @@ class Server:
             head.append("Content-Type: text/html")
         head += [f"{name}: {value}" for name, value in extra]
         conn.sendall(("\r\n".join(head) + "\r\n\r\n").encode("latin-1"))
-        if chunks is None:
+        if chunks is None and response.get("trickle"):
+            for i in range(len(body)):
+                time.sleep(float(response["trickle"]))
+                conn.sendall(body[i:i + 1])
+        elif chunks is None:
             conn.sendall(body)
         else:
             for chunk in chunks:
@@ -201,12 +215,18 @@ def main():
     parser.add_argument("--script", required=True)
     parser.add_argument("--log", required=True)
     parser.add_argument("--ready", help="file written once the server listens")
+    parser.add_argument("--never-accept", action="store_true", help="take no connection at all")
     args = parser.parse_args()
     server = Server(args.bind, args.port, args.script, args.log)
+    if args.never_accept:
+        server.fill_accept_queue()
     if args.ready:
         with open(args.ready, "w") as f:
             f.write(str(os.getpid()))
-    server.serve()
+    if args.never_accept:
+        server.stopping.wait()
+    else:
+        server.serve()
 
 
 if __name__ == "__main__":

@@ -36,7 +36,7 @@ class FakeServer:
     """The scriptable management server, run as its own process (inside `netns` when given)."""
 
     def __init__(self, folder: Path, address: str | None = None, netns: str | None = None,
-                 routes: dict | None = None):
+                 routes: dict | None = None, never_accept: bool = False):
         self.folder = Path(folder)
         self.folder.mkdir(parents=True, exist_ok=True)
         self.address = address or next_loopback_address()
@@ -50,6 +50,8 @@ class FakeServer:
         self.log_path.write_text("")
         argv = [sys.executable, str(FAKESERVER), "--bind", self.address, "--script", str(self.script_path),
                 "--log", str(self.log_path), "--ready", str(self.ready_path)]
+        if never_accept:
+            argv.append("--never-accept")
         if netns:
             argv = ["ip", "netns", "exec", netns] + argv
         self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,

@@ -146,7 +146,7 @@ int main(int argc, char** argv) {
     TheLockPipe = nullptr;
     WaitForSingleObject(reader, 5000);
     CloseHandle(reader);
-    DiscardServerLink();
+    ReplaceServerLink(nullptr);
     std::printf("bench done: %ld cycles in %.1f s (%.3f ms per cycle with pauses), %ld answered TRUE; "
                 "after release: server handles %ld, pipe handles %ld\n",
                 cycles, total, total * 1000.0 / cycles, granted, OpenServerHandleCount(), OpenPipeHandleCount());

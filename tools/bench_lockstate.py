@@ -1,18 +1,46 @@
 #!/usr/bin/env python3
 """`make bench`: runs bench_lockstate.exe under Wine against a local management server (the
-scriptable test server on a loopback address of its own) and prints its figures.
+scriptable test server on a loopback address of its own) and prints its figures; then times the
+real agent's exit after WM_CLOSE while its poller reads a trickling answer and the pipe's reader
+has stopped reading.
 
 usage: bench_lockstate.py [CYCLES] [PAUSE_MS] [RECONNECT_EVERY]"""
 from __future__ import annotations
 
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 from harness import FakeServer, next_loopback_address  # noqa: E402
-from winenv import ROOT, wine_session  # noqa: E402
+from winenv import ROOT, WM_CLOSE, Agent, end_process, wine_session  # noqa: E402
+
+PERMISSION = "/Tembrix/permission_load.php"
+
+
+def exit_time(prefix, work: Path) -> float:
+    """Seconds from WM_CLOSE to the agent's exit, with a poll inside a trickling answer and a
+    reader that took one message and then stopped reading."""
+    trickle = {"body": "TRUE" + "." * 96, "trickle": 2}
+    server = FakeServer(work / "exit-server", address=next_loopback_address(),
+                        routes={PERMISSION: {"sequence": [{"body": "TRUE"}, {"body": "TRUE"}, trickle]}})
+    reader = prefix.popen(["wine", prefix.tool("pipemon"), "--pause-after-first", "600000"],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    agent = Agent(prefix, work / "exit-agent", server.address)
+    try:
+        agent.start()
+        agent.wait_window()
+        server.wait_requests(PERMISSION, 3, timeout=60)
+        agent.post(WM_CLOSE)
+        posted = time.monotonic()
+        agent.wait_exit(60)
+        return time.monotonic() - posted
+    finally:
+        agent.stop()
+        end_process(reader)
+        server.stop()
 
 
 def main() -> int:
@@ -32,11 +60,13 @@ def main() -> int:
                 else:
                     print(line, flush=True)
             code = process.wait()
-            print(f"bench: {len(server.requests('/Tembrix/permission_load.php'))} permission queries served, "
+            print(f"bench: {len(server.requests(PERMISSION))} permission queries served, "
                   f"{failure_lines} failure lines, exit code {code}")
-            return code
         finally:
             server.stop()
+        print(f"exit after WM_CLOSE (trickling answer, reader not reading): {exit_time(prefix, work):.3f} s "
+              f"(target 0.5 s)", flush=True)
+        return code
 
 
 if __name__ == "__main__":

@@ -41,7 +41,7 @@ class IsolatedPc:
 
     def __init__(self, prefix: WinePrefix, folder: Path, adapters: Sequence[str | None],
                  server_address: str | None = "127.0.0.1", routes: dict | None = None,
-                 more_addresses: int = 0):
+                 more_addresses: int = 0, never_accept: bool = False):
         self.prefix = prefix
         self.folder = folder
         self.agents: list[Agent] = []
@@ -54,7 +54,7 @@ class IsolatedPc:
             prefix.start()
             if server_address is not None:
                 self.server = FakeServer(folder / "server", address=server_address, netns=self.ns.name,
-                                         routes=routes)
+                                         routes=routes, never_accept=never_accept)
         except Exception:
             self.close()
             raise

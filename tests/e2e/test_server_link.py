@@ -12,6 +12,7 @@ import urllib.parse
 import pytest
 
 from harness import header, next_loopback_address
+from traykit import LOCKED, WM_LBUTTONDOWN, Tray, popup_texts
 from winenv import WM_COMMAND, wait_for
 
 CONNECT = "/Tembrix/connect_check.php"
@@ -169,6 +170,25 @@ def test_no_listener_refuses_at_once(agents, prefix):
     assert agent.close() == 0
 
 
+def test_server_that_takes_no_connection_costs_seconds_not_minutes(isolated_pc):
+    # Every connection attempt hangs, as towards a server switched off behind a firewall that
+    # drops packets: each request gives up after the connect bound instead of TCP's minutes.
+    pc = isolated_pc(["02:00:00:00:00:01"], never_accept=True)
+    start = time.monotonic()
+    agent = pc.agent().start()
+    assert first_pipe_message(pc.prefix) == "FALSE"
+    piped = time.monotonic() - start
+    assert pc.prefix.driver("wait-dialog", SETTINGS_CAPTION, 90000).get("hwnd")
+    dialog = time.monotonic() - start
+    print(f"connection attempts dropped: FALSE in the pipe {piped:.1f} s after start, "
+          f"settings dialog after {dialog:.1f} s")
+    # Address check and first permission query, then the connection check: three connect bounds.
+    assert dialog < 60
+    pc.prefix.driver("click", SETTINGS_CAPTION, IDCANCEL)
+    agent.wait_window()
+    assert agent.close() == 0
+
+
 def test_lost_server_withdraws_permission_at_the_next_poll(agents, server, prefix):
     server.answer(PERMISSION, "TRUE")
     agent = agents(server.address).start()
@@ -208,6 +228,31 @@ def test_silent_server_refuses_after_the_time_out_and_the_agent_keeps_running(ag
     server.wait_requests(PERMISSION, 3, timeout=30)
     assert peek(prefix, 30, "TRUE")["found"]
     assert agent.running()
+    assert agent.close() == 0
+
+
+def test_trickling_answer_fails_at_the_deadline_and_gives_the_tray_back(agents, server, prefix):
+    # Start-up's and the first poll's answers grant; from then on each answer is 100 bytes sent
+    # one every 2 s, which would hold a request for over three minutes.
+    trickle = {"body": "TRUE" + "." * 96, "trickle": 2}
+    server.answer(PERMISSION, sequence=[{"body": "TRUE"}, {"body": "TRUE"}, trickle])
+    agent = agents(server.address).start()
+    agent.wait_window()
+    slow = server.wait_requests(PERMISSION, 3, timeout=60)[2]
+    tray = Tray(prefix)
+    tray.d("tray-notify", WM_LBUTTONDOWN, 600, 400)  # its own request trickles as well
+    clicked = time.monotonic()
+
+    answer = peek(prefix, 90, "FALSE")
+    withdrawn = time.time() - slow["time"]
+    assert answer["found"], answer
+    assert popup_texts(tray.d("wait-popup", 90000)) == [LOCKED]
+    returned = time.monotonic() - clicked
+    tray.d("dismiss", 30000)
+    print(f"trickling server: FALSE in the pipe {withdrawn:.1f} s after the slow poll began; "
+          f"the left click's menu after {returned:.1f} s")
+    # One deadline and one publish interval, not the trickle's 200 s.
+    assert withdrawn < 60 and returned < 60
     assert agent.close() == 0
 
 

@@ -92,11 +92,21 @@ private:
 std::atomic<int> BodyRuns{0};
 HANDLE BodyRunning = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 
+// Shaped like the agent's bodies: each round of work only while no stop has been requested.
 DWORD WINAPI WaitingBody(void*) {
-    BodyRuns.fetch_add(1);
-    SetEvent(BodyRunning);
-    while (!PauseUnlessStopping(INFINITE)) {
+    while (!IsStopRequested()) {
+        BodyRuns.fetch_add(1);
+        SetEvent(BodyRunning);
+        PauseUnlessStopping(INFINITE);
     }
+    return 0;
+}
+
+// A body stuck where no stop request or cancel reaches it, until the test lets it go.
+HANDLE LetStuckBodyGo = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+DWORD WINAPI StuckBody(void*) {
+    SetEvent(BodyRunning);
+    WaitForSingleObject(LetStuckBodyGo, INFINITE);
     return 0;
 }
 
@@ -118,7 +128,7 @@ TEST(Worker, RunsOnlyOnceStartedAndIsNeverResumedTwice) {
     EXPECT_EQ(SuspendThread(idle->Handle), 1u);  // created suspended: the count was already 1
     ResumeThread(idle->Handle);
     EXPECT_TRUE(DestroyWorker(idle));
-    EXPECT_EQ(BodyRuns.load(), 0);  // destroyed before it was started: the body never ran
+    EXPECT_EQ(BodyRuns.load(), 0);  // destroyed before it was started: no round of work ran
 
     ResetWorkerStop();
     Worker* worker = CreateWorker(WaitingBody, nullptr);
@@ -130,6 +140,26 @@ TEST(Worker, RunsOnlyOnceStartedAndIsNeverResumedTwice) {
     EXPECT_EQ(ResumeThread(worker->Handle), 1u);
     EXPECT_TRUE(DestroyWorker(worker));
     EXPECT_EQ(BodyRuns.load(), 1);
+}
+
+TEST(Worker, OneThatDoesNotReturnIsLeftAloneNotStoppedByForce) {
+    ResetWorkerStop();
+    ResetEvent(BodyRunning);
+    ResetEvent(LetStuckBodyGo);
+    Worker* worker = CreateWorker(StuckBody, nullptr);
+    StartWorker(worker);
+    ASSERT_EQ(WaitForSingleObject(BodyRunning, Patience), WAIT_OBJECT_0);
+
+    EXPECT_FALSE(DestroyWorker(worker));
+    // Still running where it was, with its record and handle: nothing it holds was torn away.
+    EXPECT_EQ(WaitForSingleObject(worker->Handle, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    SetEvent(LetStuckBodyGo);
+    EXPECT_EQ(WaitForSingleObject(worker->Handle, Patience), WAIT_OBJECT_0);
+    DWORD code = 1;
+    GetExitCodeThread(worker->Handle, &code);
+    EXPECT_EQ(code, 0u);  // it returned by itself
+    CloseHandle(worker->Handle);
+    delete worker;
 }
 
 TEST_F(LockState, BothBodiesStopAtOnceDuringTheirPause) {
@@ -231,7 +261,7 @@ struct SlowReader {
 
 DWORD WINAPI ReadThreeLate(void* argument) {
     SlowReader* reader = static_cast<SlowReader*>(argument);
-    Sleep(200);  // a reader that comes to its messages only once the shutdown has begun
+    Sleep(100);  // a reader that comes to its messages only once the shutdown has begun
     for (int i = 0; i < 3; ++i) reader->Got.push_back(ReadMessage(reader->Pipe));
     return 0;
 }
