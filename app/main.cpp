@@ -24,7 +24,9 @@ void Refuse(const wchar_t* text, const wchar_t* caption) { MessageBoxW(nullptr, 
 // Releases whatever exists, in the order that keeps every object alive while anything uses it:
 // each worker before what it uses (the publisher before the pipe, the poller before the link), the
 // settings last. The address is written back only after a run that reached the message loop: a
-// start-up that failed leaves the file as it found it.
+// start-up that failed leaves the file as it found it. That write's failure goes unsaid: every
+// address the user confirmed is already in the file, and a file the user may not write holds
+// the administrator's.
 //
 // Both workers are asked to stop at once. The publisher goes first, since its pipe's flush waits
 // on the reader; the poller, which may be inside a request to a server that does not answer,
