@@ -33,7 +33,9 @@ bool StopWorker(Worker*& worker) {
 // Releases whatever exists, in the order that keeps every object alive while anything uses it:
 // each worker before what it uses (the publisher before the pipe, the poller before the settings
 // it reads), the settings last. The address is written back only after a run that reached the
-// message loop: a start-up that failed leaves the file as it found it.
+// message loop: a start-up that failed leaves the file as it found it. That write's failure goes
+// unsaid: every address the user confirmed is already in the file, and a file the user may not
+// write holds the administrator's.
 //
 // Both workers are asked to stop at once, and every caller waiting for a server stops waiting,
 // so that a poller inside a request returns while the pipe's flush waits on the reader. A worker

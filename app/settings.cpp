@@ -31,6 +31,20 @@ void LoadSettings(Settings* settings) {
                              sizeof settings->HostAddress, settings->IniPath);
 }
 
-void SaveSettings(const Settings* settings) {
-    WritePrivateProfileStringA(Section, HostAddressKey, settings->HostAddress, settings->IniPath);
+bool SaveSettings(const Settings* settings) { return SaveHostAddress(settings, settings->HostAddress); }
+
+bool SaveHostAddress(const Settings* settings, const char* hostAddress) {
+    return WritePrivateProfileStringA(Section, HostAddressKey, hostAddress, settings->IniPath) != FALSE;
+}
+
+bool IsHostAddressManaged(const Settings* settings) {
+    // Opening for writing writes nothing. Only a refusal counts: a missing file is made by the
+    // next save, and one that another program holds open is written by a later save.
+    HANDLE file = CreateFileA(settings->IniPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return false;
+    }
+    return GetLastError() == ERROR_ACCESS_DENIED;
 }

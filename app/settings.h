@@ -19,4 +19,9 @@ extern Settings* TheSettings;
 // FillSettingsPath): the caller must not go on with a cut path.
 bool BuildSettingsPath(SettingsPathBlock* block);
 void LoadSettings(Settings* settings);
-void SaveSettings(const Settings* settings);
+// Each false when the file could not be written: it keeps what it held.
+bool SaveSettings(const Settings* settings);
+bool SaveHostAddress(const Settings* settings, const char* hostAddress);
+// True when the settings file exists and this user may not write it: the address is the
+// administrator's, and no user of this PC is to change it.
+bool IsHostAddressManaged(const Settings* settings);

@@ -9,6 +9,7 @@ from __future__ import annotations
 import contextlib
 import json
 import os
+import pwd
 import shutil
 import subprocess
 import time
@@ -68,13 +69,29 @@ class Display:
         end_process(self.process)
 
 
-class WinePrefix:
-    """A 32-bit prefix with a persistent wineserver, optionally inside a network namespace."""
+def ensure_user(name: str) -> str:
+    """An unprivileged system user without a login, made if missing and left in place afterwards
+    (another test run may be using it)."""
+    try:
+        pwd.getpwnam(name)
+    except KeyError:
+        subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
+                        "--shell", "/usr/sbin/nologin", name], stdin=subprocess.DEVNULL, capture_output=True)
+        pwd.getpwnam(name)  # made here or, at the same moment, by another run
+    return name
 
-    def __init__(self, path: Path, display: Display, netns: str | None = None):
+
+class WinePrefix:
+    """A 32-bit prefix with a persistent wineserver, optionally inside a network namespace, and
+    optionally owned by an unprivileged user who then runs every Wine process of it: Wine enforces
+    file permissions only for such a user (root writes anything)."""
+
+    def __init__(self, path: Path, display: Display, netns: str | None = None, user: str | None = None):
         self.path = Path(path)
         self.display = display
         self.netns = netns
+        self.user = user
+        self.home = Path(str(self.path) + "-home")  # the user's HOME while running Wine
         self.env = dict(os.environ)
         for key in ("WINELOADER", "WINESERVER"):
             self.env.pop(key, None)
@@ -86,8 +103,14 @@ class WinePrefix:
         self.started = False
 
     # -- commands ---------------------------------------------------------------------------
+    def _as_user(self, argv: list[str]) -> list[str]:
+        if self.user is None:
+            return argv
+        # runuser ends its command when it is ended itself: ending the started process ends both.
+        return ["runuser", "-u", self.user, "--", "env", f"HOME={self.home}", *argv]
+
     def _argv(self, argv: list[str]) -> list[str]:
-        return (["ip", "netns", "exec", self.netns] if self.netns else []) + argv
+        return (["ip", "netns", "exec", self.netns] if self.netns else []) + self._as_user(argv)
 
     def run(self, argv: list[str], timeout: float = 120, check: bool = True, **kw) -> subprocess.CompletedProcess:
         kw.setdefault("stdin", subprocess.DEVNULL)
@@ -113,10 +136,16 @@ class WinePrefix:
     def prepare(self):
         """Creates the prefix if it is not there yet and installs the test tools into it."""
         marker = self.path / ".tembrix-ready"
+        if self.user is not None and self.path.exists() and self.path.stat().st_uid != pwd.getpwnam(self.user).pw_uid:
+            marker.unlink(missing_ok=True)  # Wine refuses a prefix that someone else owns
         if not marker.exists():
             if self.path.exists():
                 shutil.rmtree(self.path)
             self.path.mkdir(parents=True)
+            if self.user is not None:
+                self._give_to_user(self.path)
+                self.home.mkdir(exist_ok=True)
+                self._give_to_user(self.home)
             self.run(["wineboot", "-i"], timeout=300)
             # Without a window manager, managed windows stall on every hide and lose their captions.
             self.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
@@ -136,8 +165,13 @@ class WinePrefix:
     def install_tools(self):
         target = self.path / TOOLS_DIR_IN_PREFIX
         target.mkdir(parents=True, exist_ok=True)
+        self._give_to_user(target)  # the URL recorder writes its list there
         for exe in [*TOOLS.glob("*.exe"), *TOOLS.glob("*.dll")]:
             shutil.copy2(exe, target / exe.name)
+
+    def _give_to_user(self, path: Path):
+        if self.user is not None:
+            shutil.chown(path, self.user, pwd.getpwnam(self.user).pw_gid)
 
     def start(self):
         """A persistent wineserver and the prefix's services, started outside any test's pipes."""
@@ -149,10 +183,9 @@ class WinePrefix:
         self.started = True
 
     def kill(self):
-        subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-        subprocess.run(["wineserver", "-w"], env=self.env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        for argv in (["wineserver", "-k"], ["wineserver", "-w"]):
+            subprocess.run(self._as_user(argv), env=self.env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         self.started = False
 
     # -- tools ------------------------------------------------------------------------------

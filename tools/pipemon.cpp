@@ -3,14 +3,22 @@
 // tests and `make run` use it as the pipe's reader.
 //
 //   pipemon [--count N] [--until TEXT] [--pause-after-first MS] [--exit-after MS] [--follow] [--name PIPE]
+//           [--server-image PATH]
+//
+// --server-image: the pipe's server must be the executable PATH (its full path, as Windows
+// reports it, compared without regard to case). Any process of the logged-on user can end the
+// agent and serve the pipe's name itself; this is the check that tells such a stand-in apart.
 //
 // Lines, each flushed at once (UTC time of the read, with milliseconds):
 //   2026-12-08T10:00:00.123Z 6 FALSE\0      a message: its length, then its bytes; a NUL shows as \0,
 //                                           any other byte outside printable ASCII as \xNN
 //   2026-12-08T10:00:00.001Z # connected    status lines carry '#' where a length would be:
-//                                           connected, ended <error>, paused <ms>, resumed, timeout
+//                                           connected, ended <error>, paused <ms>, resumed, timeout,
+//                                           accepted <pid> <image>, refused <pid> <image>
+//                                           (refused 0 ? <error> when the server's image is unknown)
 // Exit code: 0 when N messages were read, a message equal to TEXT (before its NUL) was read, or
-// the writer ended the pipe; 2 when --exit-after ran out first; 1 for a usage error.
+// the writer ended the pipe; 2 when --exit-after ran out first; 3 when the pipe's server is not
+// the --server-image; 1 for a usage error.
 #include <windows.h>
 
 #include <cstdio>
@@ -25,6 +33,7 @@ constexpr DWORD LargestMessage = 4096;
 struct Options {
     char Name[MAX_PATH];
     char Until[64];         // empty: no such end
+    char ServerImage[MAX_PATH];  // empty: any server is read
     long Count;             // 0: no limit
     DWORD PauseAfterFirst;  // ms without reading once the first message is in
     DWORD ExitAfter;        // 0: no limit
@@ -74,10 +83,13 @@ DWORD WINAPI ExitWhenTimeIsUp(void* milliseconds) {
     ExitProcess(2);
 }
 
-// Waits until the pipe exists and has a free instance; the agent may not be running yet.
+// Waits until the pipe exists and has a free instance; the agent may not be running yet. The
+// server may only identify this reader, never act as it: a stand-in that took the name gains
+// nothing from the reader's rights.
 HANDLE OpenPipe(const char* name) {
     for (;;) {
-        HANDLE pipe = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE pipe = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             DWORD mode = PIPE_READMODE_MESSAGE;
             SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
@@ -103,6 +115,48 @@ bool ReadMessage(HANDLE pipe, unsigned char (&message)[LargestMessage], DWORD& l
     }
 }
 
+// The full path of the executable serving the pipe ("C:\Program Files\...\Tembrix.exe"); false,
+// with the error, when the server's process cannot be looked up.
+bool FindServerImage(HANDLE pipe, ULONG& processId, wchar_t (&image)[MAX_PATH], DWORD& error) {
+    processId = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &processId)) {
+        error = GetLastError();
+        return false;
+    }
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (process == nullptr) {
+        error = GetLastError();
+        return false;
+    }
+    DWORD size = MAX_PATH;
+    const BOOL found = QueryFullProcessImageNameW(process, 0, image, &size);
+    error = found ? 0 : GetLastError();
+    CloseHandle(process);
+    return found != FALSE;
+}
+
+// Whether the pipe is served by the expected executable; says which way in one status line.
+// A server that cannot be looked up is refused: nothing vouches for it.
+bool CheckServerImage(HANDLE pipe, const char* expected) {
+    wchar_t wanted[MAX_PATH] = L"";
+    MultiByteToWideChar(CP_ACP, 0, expected, -1, wanted, MAX_PATH);
+    ULONG processId = 0;
+    wchar_t image[MAX_PATH] = L"";
+    DWORD error = 0;
+    if (!FindServerImage(pipe, processId, image, error)) {
+        Status("refused 0 ? %lu", error);
+        return false;
+    }
+    const bool same = CompareStringOrdinal(image, -1, wanted, -1, TRUE) == CSTR_EQUAL;
+    char shown[MAX_PATH * 2] = "";
+    WideCharToMultiByte(CP_ACP, 0, image, -1, shown, sizeof shown, nullptr, nullptr);
+    char stamp[32];
+    Stamp(stamp);
+    std::printf("%s # %s %lu %s\n", stamp, same ? "accepted" : "refused", static_cast<unsigned long>(processId), shown);
+    std::fflush(stdout);
+    return same;
+}
+
 bool ParseNumber(const char* text, unsigned long& value) {
     char* end = nullptr;
     value = std::strtoul(text, &end, 10);
@@ -123,6 +177,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         if (std::strcmp(option, "--name") == 0) {
             if (std::strlen(value) >= sizeof options.Name) return false;
             std::snprintf(options.Name, sizeof options.Name, "%s", value);
+        } else if (std::strcmp(option, "--server-image") == 0) {
+            if (value[0] == 0 || std::strlen(value) >= sizeof options.ServerImage) return false;
+            std::snprintf(options.ServerImage, sizeof options.ServerImage, "%s", value);
         } else if (std::strcmp(option, "--until") == 0) {
             if (std::strlen(value) >= sizeof options.Until) return false;
             std::snprintf(options.Until, sizeof options.Until, "%s", value);
@@ -148,7 +205,7 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: pipemon [--count N] [--until TEXT] [--pause-after-first MS] [--exit-after MS] "
-                     "[--follow] [--name PIPE]\n");
+                     "[--follow] [--name PIPE] [--server-image PATH]\n");
         return 1;
     }
     if (options.ExitAfter != 0) {
@@ -161,6 +218,10 @@ int main(int argc, char** argv) {
     bool paused = false;
     for (;;) {
         HANDLE pipe = OpenPipe(options.Name);
+        if (options.ServerImage[0] != 0 && !CheckServerImage(pipe, options.ServerImage)) {
+            CloseHandle(pipe);
+            return 3;
+        }
         Status("connected");
         for (;;) {
             static unsigned char message[LargestMessage];

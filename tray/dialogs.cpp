@@ -36,16 +36,42 @@ void EndDialogAndSlot(DialogSlot* slot, HWND dialog, int result) {
     ForgetDialog(slot, dialog);
 }
 
-void Warn(const wchar_t* text) {
-    MessageBoxW(nullptr, text, L"메시지 전송 실패", MB_OK | MB_ICONWARNING);
+constexpr wchar_t SendFailedCaption[] = L"메시지 전송 실패";
+
+void Warn(const wchar_t* caption, const wchar_t* text) {
+    MessageBoxW(nullptr, text, caption, MB_OK | MB_ICONWARNING);
 }
 
+// Decided at each opening, since an administrator may change the file's permissions while the
+// agent runs. The dialog itself remembers it (its user data), so that a confirmation reaching
+// it by any way (Enter, a click, a posted command) is turned away.
+void ShowHostAddress(HWND dialog) {
+    SetDlgItemTextA(dialog, IDC_HOST_ADDRESS, TheSettings->HostAddress);
+    if (!IsHostAddressManaged(TheSettings)) return;
+    SetWindowLongPtrA(dialog, DWLP_USER, 1);
+    SendDlgItemMessageA(dialog, IDC_HOST_ADDRESS, EM_SETREADONLY, TRUE, 0);
+    // Said in the frame's title, so that the dialog keeps its controls.
+    SetDlgItemTextW(dialog, IDC_FRAME, L"관리자가 지정한 서버 주소입니다. 변경할 수 없습니다.");
+}
+
+bool ShowsManagedAddress(HWND dialog) { return GetWindowLongPtrA(dialog, DWLP_USER) != 0; }
+
+// The address is written first and used only once it is in the file: otherwise this run would
+// use it and the next start would silently go back to the old one.
 void ConfirmHostAddress(HWND dialog) {
+    if (ShowsManagedAddress(dialog)) {
+        EndDialogAndSlot(SettingsDialogSlot, dialog, IDCANCEL);  // 확인 only acknowledges
+        return;
+    }
     char entry[HostAddressSize];
     GetDlgItemTextA(dialog, IDC_HOST_ADDRESS, entry, sizeof entry);
     const char* address = std::strncmp(entry, "http://", 7) == 0 ? entry + 7 : entry;
+    if (!SaveHostAddress(TheSettings, address)) {
+        // The dialog stays open with the entry, so that the user can retry or cancel.
+        Warn(L"환경 설정 실패", L"서버 주소를 저장하지 못했습니다. 이전 서버 주소를 계속 사용합니다.");
+        return;
+    }
     std::memmove(TheSettings->HostAddress, address, std::strlen(address) + 1);
-    SaveSettings(TheSettings);
     ReplaceServerLink(OpenServerLink(TheSettings->HostAddress));
     EndDialogAndSlot(SettingsDialogSlot, dialog, IDOK);
 }
@@ -54,11 +80,11 @@ void SendMessageText(HWND dialog) {
     char text[MessageTextSize];
     GetDlgItemTextA(dialog, IDC_MESSAGE_TEXT, text, sizeof text);
     if (text[0] == 0) {
-        Warn(L"메시지를 입력해 주세요.");
+        Warn(SendFailedCaption, L"메시지를 입력해 주세요.");
     } else if (SendUserMessage(text)) {
         EndDialogAndSlot(MessageDialogSlot, dialog, IDOK);
     } else {
-        Warn(L"메시지 전송에 실패했습니다. 서버 주소가 제대로 입력되었는지 확인해 주세요.");
+        Warn(SendFailedCaption, L"메시지 전송에 실패했습니다. 서버 주소가 제대로 입력되었는지 확인해 주세요.");
     }
 }
 
@@ -68,7 +94,7 @@ INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
     switch (message) {
     case WM_INITDIALOG:
         OpenSlot(SettingsDialogSlot, dialog);
-        SetDlgItemTextA(dialog, IDC_HOST_ADDRESS, TheSettings->HostAddress);
+        ShowHostAddress(dialog);
         return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK) ConfirmHostAddress(dialog);

@@ -3,6 +3,8 @@ whole run (tests run one after another in it), and per test its own agent folder
 address and scriptable server. Nothing outlives its fixture."""
 from __future__ import annotations
 
+import os
+import shutil
 import sys
 from pathlib import Path
 
@@ -11,7 +13,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 from harness import FakeServer  # noqa: E402
-from winenv import E2E_PREFIX_DIR as PREFIX_DIR, Agent, Display, WinePrefix  # noqa: E402
+from winenv import E2E_PREFIX_DIR as PREFIX_DIR, Agent, Display, WinePrefix, ensure_user  # noqa: E402
 # Every test here may ask for an isolated PC in a network namespace of its own.
 from netns_fixtures import isolated_pc, netns_prefix  # noqa: E402,F401
 
@@ -23,13 +25,26 @@ def display():
     d.close()
 
 
-@pytest.fixture(scope="session")
-def prefix(display):
-    p = WinePrefix(PREFIX_DIR, display)
+def started_prefix(display, path: Path, user: str | None = None):
+    p = WinePrefix(path, display, user=user)
     p.prepare()
     p.start()
     yield p
     p.kill()
+
+
+@pytest.fixture(scope="session")
+def prefix(display):
+    yield from started_prefix(display, PREFIX_DIR)
+
+
+@pytest.fixture(scope="session")
+def user_prefix(display):
+    """A prefix of an unprivileged user, for what Wine enforces only for such a user: file
+    permissions. Its agents run from a folder that user may read but not write."""
+    if os.geteuid() != 0:
+        pytest.skip("running Wine as another user needs root")
+    yield from started_prefix(display, Path(str(PREFIX_DIR) + "-user"), ensure_user("tembrix-e2e"))
 
 
 @pytest.fixture
@@ -41,10 +56,15 @@ def server(tmp_path):
 
 @pytest.fixture
 def agents(prefix, tmp_path):
-    """Makes agents; any still running at the end of the test is stopped."""
+    """Makes agents (in `prefix`, or in the one given); any still running at the end of the test
+    is stopped."""
     made: list[Agent] = []
 
-    def make(host_address: str | None = None, folder: Path | None = None, **kw) -> Agent:
+    def make(host_address: str | None = None, folder: Path | None = None, prefix: WinePrefix = prefix,
+             **kw) -> Agent:
+        if folder is None and prefix.user is not None:
+            # Where programs are installed: the user reads there, only root writes.
+            folder = prefix.path / "drive_c" / "Program Files" / f"{tmp_path.name}-{len(made)}"
         agent = Agent(prefix, folder or tmp_path / f"agent{len(made)}", host_address, **kw)
         made.append(agent)
         return agent
@@ -52,4 +72,6 @@ def agents(prefix, tmp_path):
     yield make
     for agent in made:
         agent.stop()
-    prefix.clear_recorded_urls()
+        agent.prefix.clear_recorded_urls()
+        if agent.prefix.user is not None:
+            shutil.rmtree(agent.folder, ignore_errors=True)

@@ -3,6 +3,8 @@ them, and the lock-state pipe as its reader (tools/pipemon.exe, standing in for 
 component) sees it."""
 from __future__ import annotations
 
+import contextlib
+import re
 import subprocess
 import time
 from datetime import datetime, timezone
@@ -81,6 +83,21 @@ def monitors(prefix, tmp_path):
     yield make
     for monitor in made:
         monitor.stop()
+
+
+@contextlib.contextmanager
+def pipe_name_held(prefix, tmp_path: Path):
+    """pipehold.exe serving the pipe's name, with the only instance it allows, for the block."""
+    holder_out = tmp_path / "pipehold.txt"
+    with open(holder_out, "wb") as out:
+        holder = prefix.popen(["wine", prefix.tool("pipehold")], stdout=out, stderr=subprocess.DEVNULL)
+    try:
+        wait_for(lambda: holder_out.read_bytes().startswith(b"holding") or holder.poll() is not None, 30,
+                 what="the pipe's name taken")
+        assert holder.poll() is None, holder_out.read_bytes()
+        yield holder
+    finally:
+        end_process(holder, 10)
 
 
 def answers(*bodies, delay: float = 0.0) -> dict:
@@ -248,20 +265,11 @@ def test_close_is_prompt_while_the_server_trickles_and_the_reader_does_not_read(
 
 
 def test_pipe_that_cannot_be_created_ends_the_agent_before_its_window(agents, server, prefix, tmp_path):
-    holder_out = tmp_path / "pipehold.txt"
-    with open(holder_out, "wb") as out:
-        holder = prefix.popen(["wine", prefix.tool("pipehold")], stdout=out, stderr=subprocess.DEVNULL)
-    try:
-        wait_for(lambda: holder_out.read_bytes().startswith(b"holding") or holder.poll() is not None, 30,
-                 what="the pipe's name taken")
-        assert holder.poll() is None, holder_out.read_bytes()
+    with pipe_name_held(prefix, tmp_path):
         agent = agents(server.address)
         before = agent.settings.read_bytes(), agent.settings.stat().st_mtime_ns
         agent.start()
         assert agent.wait_exit(60) == 0
-    finally:
-        holder.terminate()
-        holder.wait(10)
     lines = output_lines(agent)
     assert len(lines) == 1 and lines[0].startswith("fail to CreateNamedPipe(), "), lines
     print(f"\n{lines[0]}")
@@ -269,3 +277,33 @@ def test_pipe_that_cannot_be_created_ends_the_agent_before_its_window(agents, se
     assert len(server.requests(PERMISSION)) == 1
     assert server.requests(CONNECT) == []
     assert (agent.settings.read_bytes(), agent.settings.stat().st_mtime_ns) == before
+
+
+def test_a_reader_naming_the_server_image_reads_the_agent_and_refuses_stand_ins(agents, server, monitors, prefix,
+                                                                               tmp_path):
+    server.answer(PERMISSION, "TRUE")
+    agent = agents(server.address).start()
+    agent.wait_window()
+    image = prefix.windows_path(agent.exe)
+    # Windows compares paths without regard to case, and so does the check.
+    reader = monitors("--server-image", image.swapcase(), "--count", 1, "--exit-after", 60000)
+    assert reader.wait_exit(30) == 0
+    assert re.fullmatch(rf"accepted \d+ {re.escape(image)}", reader.lines()[0][2]), reader.lines()
+    assert [value(m) for m in reader.messages()] == [GRANTED]
+    assert agent.close() == 0
+
+    def refused_line() -> str:
+        reader = monitors("--server-image", image, "--exit-after", 60000)
+        assert reader.wait_exit(30) == 3
+        lines = reader.lines()
+        assert len(lines) == 1 and lines[0][1] == "#", lines  # one line, and nothing read
+        return lines[0][2]
+
+    # The same program from another folder, with a settings file of its own: the path, not the
+    # name, tells it apart.
+    copy = agents(server.address).start()
+    copy.wait_window()
+    assert re.fullmatch(rf"refused \d+ {re.escape(prefix.windows_path(copy.exe))}", refused_line())
+    assert copy.close() == 0
+    with pipe_name_held(prefix, tmp_path):
+        assert re.fullmatch(rf"refused \d+ {re.escape(prefix.tool('pipehold'))}", refused_line())

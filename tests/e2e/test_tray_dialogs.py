@@ -7,9 +7,9 @@ import urllib.parse
 import pytest
 
 from harness import FakeServer
-from traykit import (EMPTY_TEXT, FAILED_TEXT, LOCKED, MESSAGE, MESSAGE_EDIT, MESSAGE_POST, PERMISSION, RELEASED,
-                     SEND_FAILED, SETTINGS, SETTINGS_EDIT, VK_ESCAPE, VK_RETURN, WM_RBUTTONDOWN, Tray, popup_texts,
-                     start_agent)
+from traykit import (EMPTY_TEXT, ES_READONLY, FAILED_TEXT, FRAME, LOCKED, MANAGED_TEXT, MESSAGE, MESSAGE_EDIT,
+                     MESSAGE_POST, PERMISSION, RELEASED, SAVE_FAILED, SAVE_FAILED_TEXT, SEND_FAILED, SETTINGS,
+                     SETTINGS_EDIT, VK_ESCAPE, VK_RETURN, WM_RBUTTONDOWN, Tray, popup_texts, start_agent)
 
 
 @pytest.fixture
@@ -130,6 +130,63 @@ def test_cancel_escape_and_the_close_box_change_nothing(agents, server, second_s
     tray.d("click", SETTINGS, 2)
     tray.gone(SETTINGS)
     assert agent.close() == 0
+
+
+def settings_dialog(tray: Tray) -> dict:
+    """The settings dialog's controls by id, once it is open."""
+    return {c["id"]: c for c in tray.dialog(SETTINGS)["controls"]}
+
+
+def test_an_address_the_user_may_not_write_is_shown_and_never_changed(agents, user_prefix, server, second_server):
+    # The agent and the driver run as an unprivileged user, from a folder that user may only read.
+    tray = Tray(user_prefix)
+    agent = start_agent(agents, server, tray, prefix=user_prefix)
+    agent.settings.chmod(0o644)  # root's file: an administrator's, which the user reads only
+    before = (agent.settings.read_bytes(), agent.settings.stat().st_mtime_ns)
+
+    def next_queries_go_to_the_first_server(why: str):
+        asked = len(server.requests(PERMISSION))
+        assert popup_texts(tray.status()) == [LOCKED], why
+        assert len(server.requests(PERMISSION)) > asked, why
+        assert not second_server.requests(), why
+        assert (agent.settings.read_bytes(), agent.settings.stat().st_mtime_ns) == before, why
+
+    for how in ("enter", "click"):
+        tray.choose(32772)
+        controls = settings_dialog(tray)
+        assert controls[SETTINGS_EDIT]["text"] == server.address
+        assert controls[SETTINGS_EDIT]["style"] & ES_READONLY
+        assert controls[FRAME]["text"] == MANAGED_TEXT
+        # More than typing into the read-only edit could do: the confirmation still changes nothing.
+        tray.set_text(SETTINGS, SETTINGS_EDIT, second_server.address)
+        if how == "enter":
+            tray.d("key", SETTINGS, VK_RETURN)
+        else:
+            tray.d("click", SETTINGS, 1)
+        tray.gone(SETTINGS)
+        next_queries_go_to_the_first_server(how)
+
+    # The user may write the file again: decided at the opening, the dialog is the ordinary one.
+    agent.settings.chmod(0o666)
+    tray.choose(32772)
+    controls = settings_dialog(tray)
+    assert not controls[SETTINGS_EDIT]["style"] & ES_READONLY
+    assert controls[FRAME]["text"] == "서버"
+    # Taken back while it is open: the confirmed address cannot be saved, so it is not used.
+    agent.settings.chmod(0o644)
+    tray.set_text(SETTINGS, SETTINGS_EDIT, second_server.address)
+    tray.d("click", SETTINGS, 1)
+    box = tray.d("message-box", SAVE_FAILED, 60000)
+    assert (box["text"], box["icon"], box["pid"]) == (SAVE_FAILED_TEXT, "warning", agent.window["pid"])
+    assert [(c["id"], c["text"]) for c in box["controls"] if c["class"] == "Button"] == [(1, "확인")]
+    tray.d("click", SAVE_FAILED, 1)
+    tray.gone(SAVE_FAILED)
+    assert tray.text(SETTINGS, SETTINGS_EDIT) == second_server.address  # still open, to retry or cancel
+    tray.d("click", SETTINGS, 2)
+    tray.gone(SETTINGS)
+    next_queries_go_to_the_first_server("unsaved")
+    assert agent.close() == 0
+    assert (agent.settings.read_bytes(), agent.settings.stat().st_mtime_ns) == before
 
 
 def test_message_warnings_keep_the_dialog_and_its_text(agents, server, prefix):
