@@ -1,17 +1,24 @@
 #!/usr/bin/python3
-"""Builds what an administrator downloads: the exe, its MSI, a zip of the exe and SHA-256 sums.
+"""Builds what an administrator downloads: the exe, its debug information, its MSI, a zip of the
+exe and SHA-256 sums.
 
     make_dist.py --exe build/win32/Tembrix.exe --version 1.2.3 --out dist
 
 The version comes from CMakeLists.txt's project(VERSION) (the `dist` target passes it); it also
-names the files. wixl builds the database from packaging/tembrix.wxs; msibuild then adds what wixl
-cannot express: the settings file's IniFile row and permissions, component attributes and
+names the files. The shipped exe is the built one without its debug sections, which go beside it
+as Tembrix.exe.debug. wixl builds the database from packaging/tembrix.wxs; msibuild then adds what
+wixl cannot express: the settings file's IniFile row and permissions, component attributes and
 conditions, and the sequence changes they need.
+
+With TEMBRIX_SIGN_PFX naming a PKCS#12 file (TEMBRIX_SIGN_PASSWORD its password, if any;
+TEMBRIX_SIGN_TIMESTAMP_URL an RFC 3161 time-stamp server, optional), the exe and the MSI are
+signed with Authenticode; without it they are not, and one line says so.
 """
 from __future__ import annotations
 
 import argparse
 import hashlib
+import os
 import re
 import shutil
 import subprocess
@@ -19,20 +26,29 @@ import sys
 import tempfile
 import zipfile
 from pathlib import Path
+from typing import Callable
 from xml.etree import ElementTree
 
 HERE = Path(__file__).resolve().parent
 WXS = HERE / "tembrix.wxs"
+PRODUCT_NAME = "Tembrix USB Lock Tool"
+# The cross toolchain's binutils (cmake/mingw-i686.cmake): they know the exe's PE format.
+OBJCOPY = "i686-w64-mingw32-objcopy"
 
 # What a fresh install holds before anything is written to it; the same as a missing file.
 DEFAULT_SETTINGS = b"[Configuration]\r\nHostAddress=0.0.0.0\r\n"
 
-# Built-in Users may read and write the settings file (FILE_GENERIC_READ | FILE_GENERIC_WRITE, no
-# delete, no change of permissions): the agent rewrites it at every shutdown and from its settings
-# dialog while running as a standard user. The folder and the exe keep the inherited Program
-# Files permissions, so a standard user can replace neither. SYSTEM and Administrators keep full
-# control. SDDL instead of LockPermissions user names, which are localized on Korean Windows.
+# By default built-in Users may read and write the settings file (FILE_GENERIC_READ |
+# FILE_GENERIC_WRITE, no delete, no change of permissions): the agent rewrites it at every shutdown
+# and from its settings dialog while running as a standard user. With LOCKHOSTADDRESS=1 they may
+# only read it (FILE_GENERIC_READ), so the address stays the one the administrator gave. The folder
+# and the exe keep the inherited Program Files permissions, so a standard user can replace neither.
+# SYSTEM and Administrators keep full control: the installer, which writes HOSTADDRESS as SYSTEM,
+# can always rewrite the file. SDDL instead of LockPermissions user names, which are localized on
+# Korean Windows.
 SETTINGS_SDDL = "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019f;;;BU)"
+LOCKED_SETTINGS_SDDL = "D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x120089;;;BU)"
+LOCKED = 'LOCKHOSTADDRESS = "1"'
 
 NEVER_OVERWRITE = 128  # msidbComponentAttributesNeverOverwrite
 
@@ -53,7 +69,8 @@ LOCKPERMISSIONS_IDT = (
     "MsiLockPermissionsEx\tLockObject\tTable\tSDDLText\tCondition\r\n"
     "s72\ts72\ts32\ts0\tS255\r\n"
     "MsiLockPermissionsEx\tMsiLockPermissionsEx\r\n"
-    f"SettingsFileAccess\tSettingsFile\tFile\t{SETTINGS_SDDL}\t\r\n"
+    f"SettingsFileAccess\tSettingsFile\tFile\t{SETTINGS_SDDL}\tNOT ({LOCKED})\r\n"
+    f"LockedSettingsFileAccess\tSettingsFile\tFile\t{LOCKED_SETTINGS_SDDL}\t{LOCKED}\r\n"
 )
 
 
@@ -75,8 +92,9 @@ def sql_fixes(version: str) -> list[str]:
         f"UPDATE `File` SET `Version` = '{four_part}', `Language` = '1042' WHERE `File` = 'TembrixExe'",
         "DELETE FROM `MsiFileHash` WHERE `File_` = 'TembrixExe'",
         # A public property passed to the elevated part of a managed install must be secure.
-        "UPDATE `Property` SET `Value` = 'HOSTADDRESS;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' "
+        "UPDATE `Property` SET `Value` = 'HOSTADDRESS;LOCKHOSTADDRESS;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' "
         "WHERE `Property` = 'SecureCustomProperties'",
+
         # A rebuild of the same version (a new product code) replaces the installed one instead of
         # landing beside it: the upgrade row takes its maximum version inclusively
         # (msidbUpgradeAttributesMigrateFeatures | msidbUpgradeAttributesVersionMaxInclusive).
@@ -121,24 +139,67 @@ def build_msi(exe: Path, version: str, msi: Path):
         run(argv)
 
 
+def require(tool: str, package: str):
+    if not shutil.which(tool):
+        sys.exit(f"{tool} is missing: tools/install-deps.sh installs it (Debian package {package})")
+
+
+def strip_debug(built: Path, exe: Path, debug: Path):
+    """The exe without its debug sections (three quarters of its size); they are kept in `debug`,
+    which the exe names, with its checksum, in .gnu_debuglink for debuggers."""
+    run([OBJCOPY, "--only-keep-debug", str(built), str(debug)])
+    run([OBJCOPY, "--strip-all", f"--add-gnu-debuglink={debug}", str(built), str(exe)])
+
+
+def signer() -> Callable[[Path], None]:
+    """What signs a file in place with the certificate the environment names; without one, what
+    leaves it as it is."""
+    pfx = os.environ.get("TEMBRIX_SIGN_PFX")
+    if not pfx:
+        print("make_dist: TEMBRIX_SIGN_PFX is not set: Tembrix.exe and the MSI are not signed", file=sys.stderr)
+        return lambda path: None
+    require("osslsigncode", "osslsigncode")
+    if not Path(pfx).is_file():
+        sys.exit(f"TEMBRIX_SIGN_PFX={pfx} is not a file")
+    password = os.environ.get("TEMBRIX_SIGN_PASSWORD", "")
+    timestamp_url = os.environ.get("TEMBRIX_SIGN_TIMESTAMP_URL")
+
+    def sign(path: Path):
+        with tempfile.TemporaryDirectory() as tmp:
+            signed = Path(tmp) / path.name
+            argv = ["osslsigncode", "sign", "-pkcs12", pfx, "-h", "sha256", "-n", PRODUCT_NAME]
+            if password:  # from a file of our own rather than the command line, which others can read
+                (Path(tmp) / "password").write_text(password)
+                argv += ["-readpass", str(Path(tmp) / "password")]
+            if timestamp_url:
+                argv += ["-ts", timestamp_url]
+            run(argv + ["-in", str(path), "-out", str(signed)])
+            shutil.copyfile(signed, path)
+    return sign
+
+
 def sha256(path: Path) -> str:
     return hashlib.sha256(path.read_bytes()).hexdigest()
 
 
-def make_dist(exe: Path, version: str, out: Path) -> dict[str, Path]:
-    for tool in ("wixl", "msibuild"):
-        if not shutil.which(tool):
-            sys.exit(f"{tool} is missing: tools/install-deps.sh installs it (Debian packages wixl, msitools)")
+def make_dist(built: Path, version: str, out: Path) -> dict[str, Path]:
+    for tool, package in (("wixl", "wixl"), ("msibuild", "msitools"), (OBJCOPY, "binutils-mingw-w64-i686")):
+        require(tool, package)
     if not re.fullmatch(r"\d+\.\d+\.\d+", version):
         sys.exit(f"version {version!r} is not MAJOR.MINOR.PATCH")
     out.mkdir(parents=True, exist_ok=True)
     files = {
         "exe": out / "Tembrix.exe",
+        "debug": out / "Tembrix.exe.debug",
         "msi": out / f"Tembrix-{version}.msi",
         "zip": out / f"Tembrix-{version}.zip",
     }
-    shutil.copyfile(exe, files["exe"])
-    build_msi(exe, version, files["msi"])
+    sign = signer()
+    # Signing comes last for each file: any later change to it would break the signature.
+    strip_debug(built, files["exe"], files["debug"])
+    sign(files["exe"])
+    build_msi(files["exe"], version, files["msi"])
+    sign(files["msi"])
     with zipfile.ZipFile(files["zip"], "w", zipfile.ZIP_DEFLATED) as z:
         z.write(files["exe"], "Tembrix.exe")
     sums = out / "SHA256SUMS"

@@ -1,5 +1,6 @@
-"""Wine under Xvfb for the agent's tests: a virtual display, a prepared 32-bit prefix in a Korean
-locale (ANSI code page 949), and the agent and the tools run inside it.
+"""Wine under Xvfb for the agent's tests: a virtual display, a prepared prefix in a Korean locale
+(ANSI code page 949), and the agent and the tools run inside it. Prefixes are 32-bit unless a test
+asks for 64-bit Windows, where the 32-bit agent runs under WoW64.
 
 Everything started here is ended by its own process id or by `wineserver -k` of its own prefix,
 never by a name-wide kill.
@@ -82,21 +83,23 @@ def ensure_user(name: str) -> str:
 
 
 class WinePrefix:
-    """A 32-bit prefix with a persistent wineserver, optionally inside a network namespace, and
-    optionally owned by an unprivileged user who then runs every Wine process of it: Wine enforces
-    file permissions only for such a user (root writes anything)."""
+    """A prefix (32-bit, or 64-bit with arch="win64") with a persistent wineserver, optionally
+    inside a network namespace, and optionally owned by an unprivileged user who then runs every
+    Wine process of it: Wine enforces file permissions only for such a user (root writes anything)."""
 
-    def __init__(self, path: Path, display: Display, netns: str | None = None, user: str | None = None):
+    def __init__(self, path: Path, display: Display, netns: str | None = None, user: str | None = None,
+                 arch: str = "win32"):
         self.path = Path(path)
         self.display = display
         self.netns = netns
         self.user = user
+        self.arch = arch
         self.home = Path(str(self.path) + "-home")  # the user's HOME while running Wine
         self.env = dict(os.environ)
         for key in ("WINELOADER", "WINESERVER"):
             self.env.pop(key, None)
         self.env.update({
-            "WINEPREFIX": str(self.path), "WINEARCH": "win32", "WINEDEBUG": "-all",
+            "WINEPREFIX": str(self.path), "WINEARCH": arch, "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=", "DISPLAY": display.name,
             "LANG": "ko_KR.UTF-8", "LC_ALL": "ko_KR.UTF-8",
         })

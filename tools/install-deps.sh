@@ -9,9 +9,9 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 PACKAGES="
   cmake make g++ googletest clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
-  wine wine32:i386 xvfb xauth locales fonts-nanum file
+  wine wine32:i386 wine64 xvfb xauth locales fonts-nanum file
   python3 python3-pytest iproute2 imagemagick x11-utils
-  chromium nodejs msitools wixl
+  chromium nodejs msitools wixl osslsigncode openssl
 "
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -1,15 +1,20 @@
-"""The MSI package: what `make dist` produces, and a silent install, upgrade and removal under Wine
-with the installed agent polling the server it was given.
+"""The MSI package: what `make dist` produces (signed with a throw-away certificate), and a silent
+install, upgrade and removal under Wine with the installed agent polling the server it was given,
+on 32-bit Windows and once on 64-bit Windows (WoW64).
 
-The installs change the prefix, so these tests have a prefix of their own. It is recreated when an
+The installs change the prefix, so these tests have prefixes of their own. One is recreated when an
 earlier run was interrupted with something still installed."""
 from __future__ import annotations
 
 import hashlib
+import os
+import re
 import shutil
 import struct
 import subprocess
+import tempfile
 import zipfile
+import zlib
 from pathlib import Path
 
 import pytest
@@ -20,11 +25,14 @@ from winenv import E2E_PREFIX_DIR, ROOT, WM_CLOSE, WM_COMMAND, WinePrefix, wait_
 BUILD = ROOT / "build" / "win32"
 DIST = ROOT / "dist"
 MAKE_DIST = ROOT / "packaging" / "make_dist.py"
-PREFIX_DIR = Path(str(E2E_PREFIX_DIR) + "-msi")
-DIRTY = PREFIX_DIR.parent / (PREFIX_DIR.name + ".installed")
+OBJCOPY, OBJDUMP = "i686-w64-mingw32-objcopy", "i686-w64-mingw32-objdump"
 
 INSTALL_DIR = r"C:\Program Files\Tembrix"
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
+# Where 64-bit Windows keeps a 32-bit program's Run entry, as the 64-bit view of the registry
+# names it.
+WOW64_RUN_KEY = r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Run"
+PACKAGE_KEY = r"HKLM\Software\Tembrix"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 ERROR_INSTALL_FAILURE = 1603
 SETTINGS_CAPTION = "환경 설정"
@@ -72,21 +80,76 @@ def exe_file_version(exe: Path) -> str:
     return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
 
 
+def sections(pe: Path) -> list[str]:
+    lines = subprocess.run([OBJDUMP, "-h", str(pe)], check=True, capture_output=True, text=True).stdout
+    return [line.split()[1] for line in lines.splitlines() if line.split()[:1] and line.split()[0].isdigit()]
+
+
+def section_bytes(pe: Path, name: str) -> bytes:
+    with tempfile.TemporaryDirectory() as tmp:
+        out = Path(tmp) / "section"
+        subprocess.run([OBJCOPY, "--dump-section", f"{name}={out}", str(pe), str(Path(tmp) / "copy")], check=True)
+        return out.read_bytes()
+
+
+def signature_verified(path: Path, ca: Path) -> bool:
+    result = subprocess.run(["osslsigncode", "verify", "-CAfile", str(ca), "-in", str(path)],
+                            capture_output=True, text=True)
+    return result.returncode == 0 and "Signature verification: ok" in result.stdout
+
+
+def unsigned_env() -> dict:
+    return {k: v for k, v in os.environ.items() if not k.startswith("TEMBRIX_SIGN_")}
+
+
 @pytest.fixture(scope="module")
-def dist() -> dict[str, Path]:
-    """The real `make dist` output of the current build."""
+def signing_key(tmp_path_factory) -> dict[str, Path | str]:
+    """A throw-away CA and a code-signing certificate it issued, packed with its key and a
+    password as PKCS#12."""
+    folder = tmp_path_factory.mktemp("pki")
+
+    def openssl(*args: str):
+        subprocess.run(["openssl", *args], cwd=folder, check=True, capture_output=True)
+
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt",
+            "-days", "2", "-subj", "/CN=Tembrix Test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-keyout", "signer.key", "-out", "signer.csr",
+            "-subj", "/CN=Tembrix Test Signer")
+    (folder / "signer.ext").write_text(
+        "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n")
+    openssl("x509", "-req", "-in", "signer.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+            "-days", "2", "-extfile", "signer.ext", "-out", "signer.crt")
+    password = "test password"
+    openssl("pkcs12", "-export", "-inkey", "signer.key", "-in", "signer.crt", "-out", "signer.pfx",
+            "-passout", f"pass:{password}")
+    return {"ca": folder / "ca.crt", "pfx": folder / "signer.pfx", "password": password}
+
+
+@pytest.fixture(scope="module")
+def dist(signing_key) -> dict[str, Path]:
+    """The real `make dist` output of the current build, signed with the throw-away certificate."""
+    env = unsigned_env() | {"TEMBRIX_SIGN_PFX": str(signing_key["pfx"]),
+                            "TEMBRIX_SIGN_PASSWORD": signing_key["password"]}
     subprocess.run(["cmake", "--build", "--preset", "win32", "--target", "dist"], cwd=ROOT, check=True,
-                   stdout=subprocess.DEVNULL)
+                   stdout=subprocess.DEVNULL, env=env)
     version = project_version()
-    return {"version": version, "exe": DIST / "Tembrix.exe", "msi": DIST / f"Tembrix-{version}.msi",
-            "zip": DIST / f"Tembrix-{version}.zip", "sums": DIST / "SHA256SUMS"}
+    return {"version": version, "exe": DIST / "Tembrix.exe", "debug": DIST / "Tembrix.exe.debug",
+            "msi": DIST / f"Tembrix-{version}.msi", "zip": DIST / f"Tembrix-{version}.zip",
+            "sums": DIST / "SHA256SUMS"}
+
+
+def unsigned_dist(version: str, out: Path) -> subprocess.CompletedProcess:
+    """make_dist.py on the current build, with no certificate named."""
+    return subprocess.run(["/usr/bin/python3", str(MAKE_DIST), "--exe", str(BUILD / "Tembrix.exe"),
+                           "--version", version, "--out", str(out)],
+                          check=True, capture_output=True, text=True, env=unsigned_env())
 
 
 def package_as(dist: dict, by: int, out: Path) -> Path:
-    """The same exe packaged as a later version: what an upgrade installs."""
+    """The same build packaged as a later version: what an upgrade installs."""
     version = bumped(dist["version"], by)
-    subprocess.run(["/usr/bin/python3", str(MAKE_DIST), "--exe", str(dist["exe"]), "--version", version,
-                    "--out", str(out)], check=True, stdout=subprocess.DEVNULL)
+    unsigned_dist(version, out)
     return out / f"Tembrix-{version}.msi"
 
 
@@ -103,14 +166,29 @@ def newest_msi(dist, tmp_path_factory) -> Path:
 class Machine:
     """The prefix seen as a managed PC: msiexec, the registry, the install folder, the agent."""
 
+    # 64-bit Windows installs with its own 64-bit installer. Wine's commands run as 32-bit
+    # programs in a 64-bit prefix, so they reach it the way a 32-bit program does: through sysnative.
+    MSIEXEC = {"win32": ["wine", "msiexec"],
+               "win64": ["wine", "start", "/wait", r"C:\windows\sysnative\msiexec.exe"]}
+    PROGRAM_FILES = {"win32": "Program Files", "win64": "Program Files (x86)"}
+    LOG = "msiexec.log"  # in C:\, the last msiexec run's verbose log
+
     def __init__(self, prefix: WinePrefix):
         self.prefix = prefix
-        self.folder = prefix.path / "drive_c" / "Program Files" / "Tembrix"
+        self.folder = prefix.path / "drive_c" / self.PROGRAM_FILES[prefix.arch] / "Tembrix"
+        self.dirty = prefix.path.with_name(prefix.path.name + ".installed")
         self.installed: set[Path] = set()
 
     def msiexec(self, *args: str) -> int:
-        DIRTY.write_text("msi tests ran here\n")
-        return self.prefix.run(["wine", "msiexec", *args], timeout=300, check=False).returncode
+        self.dirty.write_text("msi tests ran here\n")
+        argv = self.MSIEXEC[self.prefix.arch] + [*args, "/l*v", f"C:\\{self.LOG}"]
+        return self.prefix.run(argv, timeout=300, check=False).returncode
+
+    def logged_property(self, name: str) -> str | None:
+        """A property's final value as the last run's log lists it; None when it was not set."""
+        log = (self.prefix.path / "drive_c" / self.LOG).read_bytes().decode("cp949", "replace")
+        values = re.findall(rf"^Property\([CS]\): {name} = (.*?)\r?$", log, re.MULTILINE)
+        return values[-1] if values else None
 
     def install(self, msi: Path, *properties: str) -> int:
         self.installed.add(msi)
@@ -119,8 +197,8 @@ class Machine:
     def uninstall(self, msi: Path) -> int:
         return self.msiexec("/x", self.prefix.windows_path(msi), "/qn")
 
-    def reg_value(self, key: str, name: str) -> str | None:
-        result = self.prefix.run(["wine", "reg", "query", key, "/v", name], check=False)
+    def reg_value(self, key: str, name: str, *options: str) -> str | None:
+        result = self.prefix.run(["wine", "reg", "query", key, "/v", name, *options], check=False)
         if result.returncode != 0:
             return None
         for line in result.stdout.decode("cp949", "replace").splitlines():
@@ -194,18 +272,21 @@ class Machine:
             self.log_on()
 
 
-@pytest.fixture(scope="module")
-def msi_prefix(display, dist):
-    if DIRTY.exists() and PREFIX_DIR.exists():
-        shutil.rmtree(PREFIX_DIR)  # an earlier run stopped with the product installed
-    prefix = WinePrefix(PREFIX_DIR, display)
+@pytest.fixture(scope="module", params=["win32"])
+def msi_prefix(request, display, dist):
+    """A prefix of the package's own: 32-bit Windows, or 64-bit for a test that asks for "win64"."""
+    prefix = WinePrefix(Path(f"{E2E_PREFIX_DIR}-msi{'' if request.param == 'win32' else '-win64'}"), display,
+                        arch=request.param)
+    machine = Machine(prefix)
+    if machine.dirty.exists() and prefix.path.exists():
+        shutil.rmtree(prefix.path)  # an earlier run stopped with the product installed
     prefix.prepare()
     prefix.start()
     yield prefix
-    clean = not Machine(prefix).folder.exists()
+    clean = not machine.folder.exists()
     prefix.kill()
     if clean:
-        DIRTY.unlink(missing_ok=True)
+        machine.dirty.unlink(missing_ok=True)
 
 
 @pytest.fixture
@@ -229,41 +310,70 @@ def servers(tmp_path):
         s.stop()
 
 
-def test_dist_is_one_version_with_checked_sums(dist, tmp_path):
+def test_dist_is_one_signed_release_build_with_checked_sums(dist, signing_key, tmp_path):
     version = dist["version"]
-    for name in ("exe", "msi", "zip", "sums"):
+    for name in ("exe", "debug", "msi", "zip", "sums"):
         assert dist[name].is_file(), dist[name]
     # One version everywhere: the project, the MSI, and the exe's own VERSIONINFO.
     assert msi_property(dist["msi"], "ProductVersion") == version
     assert exe_file_version(dist["exe"]) == version + ".0"
     assert exe_file_version(BUILD / "Tembrix.exe") == version + ".0"
-    assert dist["exe"].read_bytes() == (BUILD / "Tembrix.exe").read_bytes()
+    # The shipped exe is the tested build's code without debug sections; those are kept beside it,
+    # and the exe names that file with its checksum.
+    assert not [name for name in sections(dist["exe"]) if name.startswith(".debug")]
+    assert ".debug_info" in sections(dist["debug"])
+    assert section_bytes(dist["exe"], ".text") == section_bytes(BUILD / "Tembrix.exe", ".text")
+    link = section_bytes(dist["exe"], ".gnu_debuglink")
+    assert link.split(b"\0")[0] == b"Tembrix.exe.debug"
+    assert struct.unpack("<I", link[-4:])[0] == zlib.crc32(dist["debug"].read_bytes())
     with zipfile.ZipFile(dist["zip"]) as z:
         assert z.namelist() == ["Tembrix.exe"]
         assert z.read("Tembrix.exe") == dist["exe"].read_bytes()
     sums = dict(reversed(line.split("  ", 1)) for line in dist["sums"].read_text().splitlines())
-    assert set(sums) == {"Tembrix.exe", dist["msi"].name, dist["zip"].name}
+    assert set(sums) == {"Tembrix.exe", "Tembrix.exe.debug", dist["msi"].name, dist["zip"].name}
     for name, digest in sums.items():
         assert hashlib.sha256((DIST / name).read_bytes()).hexdigest() == digest, name
-    # The MSI carries the exe that was built, not a stale copy.
+    # The MSI carries the exe as shipped (signed), not a stale copy; all three signatures hold.
     subprocess.run(["msiextract", "-C", str(tmp_path), str(dist["msi"])], check=True, capture_output=True)
     [exe] = tmp_path.rglob("Tembrix.exe")
     assert exe.read_bytes() == dist["exe"].read_bytes()
+    for signed in (dist["exe"], dist["msi"], exe):
+        assert signature_verified(signed, signing_key["ca"]), signed
+
+    # Without a certificate: nothing signed, and one line says so.
+    unsigned = unsigned_dist(version, tmp_path / "unsigned")
+    assert len(unsigned.stderr.splitlines()) == 1 and "not signed" in unsigned.stderr, unsigned.stderr
+    for name in ("Tembrix.exe", dist["msi"].name):
+        assert not signature_verified(tmp_path / "unsigned" / name, signing_key["ca"]), name
 
 
-def test_users_may_write_the_settings_file_and_nothing_else(dist):
+def users_access(sddl: str) -> int:
+    """The access that an SDDL text grants built-in Users, checking that SYSTEM and the
+    Administrators keep full control."""
+    aces = [ace.split(";") for ace in re.findall(r"\(([^)]*)\)", sddl)]
+    assert ["A", "", "FA", "", "", "SY"] in aces and ["A", "", "FA", "", "", "BA"] in aces, sddl
+    [users] = [ace for ace in aces if ace[-1] == "BU"]
+    assert users[0] == "A", sddl
+    return int(users[2], 16)
+
+
+def test_users_may_write_the_settings_file_unless_the_address_is_locked(dist):
     # Wine does not enforce file permissions, so this is checked in the package itself.
     files = {r["File"]: r["FileName"].split("|")[-1] for r in msi_table(dist["msi"], "File")}
     rows = msi_table(dist["msi"], "MsiLockPermissionsEx")
-    assert [(files.get(r["LockObject"]), r["Table"]) for r in rows] == [("tmbxconfig.ini", "File")]
-    aces = rows[0]["SDDLText"].split("(")[1:]
-    users = [a.rstrip(")").split(";") for a in aces if a.rstrip(")").endswith(";BU")]
-    assert len(users) == 1 and users[0][0] == "A"
-    mask = int(users[0][2], 16)
-    FILE_READ_DATA, FILE_WRITE_DATA, DELETE, WRITE_DAC, WRITE_OWNER = 0x1, 0x2, 0x10000, 0x40000, 0x80000
-    assert mask & FILE_READ_DATA and mask & FILE_WRITE_DATA
-    assert not mask & (DELETE | WRITE_DAC | WRITE_OWNER)
-    assert any(a.rstrip(")").endswith(";SY") for a in aces) and any(a.rstrip(")").endswith(";BA") for a in aces)
+    assert {(files.get(r["LockObject"]), r["Table"]) for r in rows} == {("tmbxconfig.ini", "File")}
+    # One row for each choice; the installer applies the one whose condition holds.
+    by_choice = {r["Condition"]: users_access(r["SDDLText"]) for r in rows}
+    assert set(by_choice) == {'NOT (LOCKHOSTADDRESS = "1")', 'LOCKHOSTADDRESS = "1"'}
+    writable, locked = by_choice['NOT (LOCKHOSTADDRESS = "1")'], by_choice['LOCKHOSTADDRESS = "1"']
+    FILE_READ_DATA, FILE_WRITE_DATA, FILE_APPEND_DATA, FILE_WRITE_EA, FILE_WRITE_ATTRIBUTES = 0x1, 0x2, 0x4, 0x10, 0x100
+    DELETE, WRITE_DAC, WRITE_OWNER = 0x10000, 0x40000, 0x80000
+    assert writable & FILE_READ_DATA and writable & FILE_WRITE_DATA
+    assert locked & FILE_READ_DATA
+    assert not locked & (FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES)
+    assert not (writable | locked) & (DELETE | WRITE_DAC | WRITE_OWNER)
+    # The choice must reach the elevated part of a managed install.
+    assert "LOCKHOSTADDRESS" in msi_property(dist["msi"], "SecureCustomProperties").split(";")
 
 
 def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_msi, newest_msi, servers):
@@ -326,6 +436,7 @@ def test_without_address_the_default_then_an_upgrade_with_one_writes_it(machine,
     server = servers()
     assert machine.install(dist["msi"]) == 0
     assert machine.settings() == b"[Configuration]\r\nHostAddress=0.0.0.0\r\n"
+    assert machine.logged_property("LOCKHOSTADDRESS") is None, "a default install locked the address"
     assert machine.reg_value(RUN_KEY, "Tembrix") == f'"{INSTALL_DIR}\\Tembrix.exe"'
 
     # The same version built again has a product code of its own: it replaces, never doubles.
@@ -342,3 +453,51 @@ def test_without_address_the_default_then_an_upgrade_with_one_writes_it(machine,
     assert machine.uninstall(newer_msi) == 0
     assert not machine.folder.exists()
     assert machine.reg_value(RUN_KEY, "Tembrix") is None
+
+
+def test_a_locked_address_stays_locked_through_upgrades_and_only_the_installer_changes_it(
+        machine, dist, newer_msi, newest_msi, tmp_path):
+    assert machine.install(dist["msi"], "LOCKHOSTADDRESS=1", "HOSTADDRESS=10.0.0.1") == 0
+    assert machine.logged_property("LOCKHOSTADDRESS") == "1"
+    # Upgrades that do not give the choice again read it back: the second one still finds it
+    # after the first has removed the product that stored it.
+    assert machine.install(newer_msi) == 0
+    assert machine.logged_property("LOCKHOSTADDRESS") == "1"
+    # An administrator changes a locked address by installing with HOSTADDRESS: the installer
+    # writes the file as SYSTEM, which keeps full control of it.
+    assert machine.install(newest_msi, "HOSTADDRESS=10.0.0.2") == 0
+    assert machine.logged_property("LOCKHOSTADDRESS") == "1"
+    assert machine.settings() == b"[Configuration]\r\nHostAddress=10.0.0.2\r\n"
+
+    # A choice given again wins over the stored one, and is stored in its place.
+    rebuilt = package_as(dist, 2, tmp_path)
+    assert machine.install(rebuilt, "LOCKHOSTADDRESS=0") == 0
+    assert machine.logged_property("LOCKHOSTADDRESS") == "0"
+    assert machine.reg_value(PACKAGE_KEY, "LockHostAddress") == "0"
+    assert machine.settings() == b"[Configuration]\r\nHostAddress=10.0.0.2\r\n"
+
+    assert machine.uninstall(rebuilt) == 0
+    assert not machine.reg_key_exists(PACKAGE_KEY)
+
+
+@pytest.mark.parametrize("msi_prefix", ["win64"], indirect=True)
+def test_under_wow64_the_agent_installs_where_64_bit_windows_keeps_32_bit_programs_and_relays(
+        machine, dist, servers):
+    server = servers()
+    server.answer("/Tembrix/permission_load.php", "TRUE")
+    assert machine.install(dist["msi"], f"HOSTADDRESS={server.address}") == 0
+    drive_c = machine.prefix.path / "drive_c"
+    assert (drive_c / "Program Files (x86)" / "Tembrix" / "Tembrix.exe").read_bytes() == dist["exe"].read_bytes()
+    assert not (drive_c / "Program Files" / "Tembrix").exists()
+    # Read in the 64-bit view of the registry, where the 32-bit view is a key of its own.
+    command = r'"C:\Program Files (x86)\Tembrix\Tembrix.exe"'
+    assert machine.reg_value(WOW64_RUN_KEY, "Tembrix", "/reg:64") == command
+    assert machine.reg_value(RUN_KEY, "Tembrix", "/reg:64") is None
+
+    # At logon the entry starts the agent, which hands the server's answer on through the pipe.
+    machine.log_on()
+    machine.wait_agent()
+    pipe = machine.prefix.run(["wine", machine.prefix.tool("pipemon"), "--until", "TRUE", "--exit-after", "60000"],
+                              timeout=120, check=False)
+    assert pipe.returncode == 0 and b" 5 TRUE\\0" in pipe.stdout, pipe.stdout
+    machine.close_agent()
