@@ -132,16 +132,20 @@ void LetGo(Request* r) {
     delete r;
 }
 
-DWORD WINAPI RunRequest(void* argument) {
-    Request* r = static_cast<Request*>(argument);
-    Exchange(r);
-    // The link goes before Done: a caller that dropped the link's last other reference finds it
-    // closed by the time its request returns.
+// The exchange's end, with or without an answer. The link goes before Done: a caller that dropped
+// the link's last other reference finds it closed by the time its request returns.
+void Finish(Request* r) {
     ReleaseServerLink(r->Link);
     r->Link = nullptr;
     SetEvent(r->Done);
     RequestsOnTheirWay.fetch_sub(1, std::memory_order_relaxed);
     LetGo(r);
+}
+
+DWORD WINAPI RunRequest(void* argument) {
+    Request* r = static_cast<Request*>(argument);
+    Exchange(r);
+    Finish(r);
     return 0;
 }
 
@@ -157,29 +161,26 @@ Request* StartRequest(ServerLink* link, const char* requestPath, const char* bod
     if (strnlen(body, FormBodySize) >= FormBodySize) return nullptr;
     Request* r = new (std::nothrow) Request();
     if (r == nullptr) return nullptr;
+    r->Holders = 1;
     r->Start = GetTickCount();
     std::memcpy(r->Body, body, std::strlen(body) + 1);
     r->Connected = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     r->Done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    r->Holders = 2;
     if (!BuildObjectName(r->ObjectName, link->BasePath, requestPath) || r->Connected == nullptr ||
         r->Done == nullptr) {
-        r->Holders = 1;
         LetGo(r);
         return nullptr;
     }
     RetainServerLink(link);
     r->Link = link;
+    r->Holders = 2;
     RequestsOnTheirWay.fetch_add(1, std::memory_order_relaxed);
     HANDLE thread = CreateThread(nullptr, 0, RunRequest, r, 0, nullptr);
     if (thread == nullptr) {
-        RequestsOnTheirWay.fetch_sub(1, std::memory_order_relaxed);
-        ReleaseServerLink(link);
-        r->Holders = 1;
-        LetGo(r);
-        return nullptr;
+        Finish(r);  // no exchange: done at once, without an answer
+    } else {
+        CloseHandle(thread);
     }
-    CloseHandle(thread);
     return r;
 }
 

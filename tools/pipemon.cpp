@@ -21,6 +21,7 @@
 // the --server-image; 1 for a usage error.
 #include <windows.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,11 +49,14 @@ void Stamp(char (&text)[32]) {
                   now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
 }
 
-void Status(const char* format, unsigned long value = 0) {
+void Status(const char* format, ...) {
     char stamp[32];
     Stamp(stamp);
     std::printf("%s # ", stamp);
-    std::printf(format, value);
+    va_list values;
+    va_start(values, format);
+    std::vprintf(format, values);
+    va_end(values);
     std::printf("\n");
     std::fflush(stdout);
 }
@@ -150,10 +154,7 @@ bool CheckServerImage(HANDLE pipe, const char* expected) {
     const bool same = CompareStringOrdinal(image, -1, wanted, -1, TRUE) == CSTR_EQUAL;
     char shown[MAX_PATH * 2] = "";
     WideCharToMultiByte(CP_ACP, 0, image, -1, shown, sizeof shown, nullptr, nullptr);
-    char stamp[32];
-    Stamp(stamp);
-    std::printf("%s # %s %lu %s\n", stamp, same ? "accepted" : "refused", static_cast<unsigned long>(processId), shown);
-    std::fflush(stdout);
+    Status("%s %lu %s", same ? "accepted" : "refused", static_cast<unsigned long>(processId), shown);
     return same;
 }
 
