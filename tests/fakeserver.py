@@ -18,8 +18,7 @@ network namespace); the test steers it through two files:
              "by_body": {"m=...": RESPONSE, ...} (the answer for a request with exactly that body;
                          other bodies get the rest of this RESPONSE),
              "hang_after": true (send the answer, then neither close nor read again: with a
-             Content-Length above the body's size, a body that stops in the middle),
-             "trickle": seconds (send the body one byte at a time, pausing this long before each)}
+             Content-Length above the body's size, a body that stops in the middle)}
     A route may also be keyed by the request target with its query ("/x.php?a=b"); a path with a
     base path in front ("/app/Tembrix/x.php") takes the route of its script's path.
 
@@ -55,11 +54,6 @@ class Server:
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind((address, port))
         self.sock.listen(64)
-
-    def fill_accept_queue(self):
-        """Listens with the shortest queue and fills it; the fillers stay connected and unaccepted."""
-        self.sock.listen(0)  # room for one connection
-        self.filler = socket.create_connection(self.sock.getsockname(), timeout=5)
 
     def script(self) -> dict:
         try:
@@ -188,11 +182,7 @@ class Server:
             head.append("Content-Type: text/html")
         head += [f"{name}: {value}" for name, value in extra]
         conn.sendall(("\r\n".join(head) + "\r\n\r\n").encode("latin-1"))
-        if chunks is None and response.get("trickle"):
-            for i in range(len(body)):
-                time.sleep(float(response["trickle"]))
-                conn.sendall(body[i:i + 1])
-        elif chunks is None:
+        if chunks is None:
             conn.sendall(body)
         else:
             for chunk in chunks:
@@ -219,7 +209,8 @@ def main():
     args = parser.parse_args()
     server = Server(args.bind, args.port, args.script, args.log)
     if args.never_accept:
-        server.fill_accept_queue()
+        server.sock.listen(0)  # room for one connection, taken by one that is never accepted
+        server.filler = socket.create_connection(server.sock.getsockname(), timeout=5)
     if args.ready:
         with open(args.ready, "w") as f:
             f.write(str(os.getpid()))

@@ -24,6 +24,8 @@ STANDARD_ROUTES = {
     "/Tembrix/message_post.php": {"body": "TRUE"},
     "/Tembrix/get_node_name.php": {"body": "n:TEST-PC"},
 }
+# A permission answer of 100 bytes sent one every 2 s: minutes for what a server says at once.
+TRICKLE = {"chunks": [{"text": c, "pause": 2} for c in "TRUE" + "." * 96]}
 
 
 def next_loopback_address() -> str:

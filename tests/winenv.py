@@ -71,14 +71,10 @@ class Display:
 
 
 def ensure_user(name: str) -> str:
-    """An unprivileged system user without a login, made if missing and left in place afterwards
-    (another test run may be using it)."""
-    try:
-        pwd.getpwnam(name)
-    except KeyError:
-        subprocess.run(["useradd", "--system", "--no-create-home", "--home-dir", "/nonexistent",
-                        "--shell", "/usr/sbin/nologin", name], stdin=subprocess.DEVNULL, capture_output=True)
-        pwd.getpwnam(name)  # made here or, at the same moment, by another run
+    """An unprivileged system user without a login, made if missing (useradd refuses a second
+    one) and left in place afterwards: another test run may be using it."""
+    subprocess.run(["useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name],
+                   stdin=subprocess.DEVNULL, capture_output=True)
     return name
 
 
@@ -94,7 +90,6 @@ class WinePrefix:
         self.netns = netns
         self.user = user
         self.arch = arch
-        self.home = Path(str(self.path) + "-home")  # the user's HOME while running Wine
         self.env = dict(os.environ)
         for key in ("WINELOADER", "WINESERVER"):
             self.env.pop(key, None)
@@ -110,7 +105,7 @@ class WinePrefix:
         if self.user is None:
             return argv
         # runuser ends its command when it is ended itself: ending the started process ends both.
-        return ["runuser", "-u", self.user, "--", "env", f"HOME={self.home}", *argv]
+        return ["runuser", "-u", self.user, "--", "env", f"HOME={self.path}", *argv]
 
     def _argv(self, argv: list[str]) -> list[str]:
         return (["ip", "netns", "exec", self.netns] if self.netns else []) + self._as_user(argv)
@@ -139,16 +134,11 @@ class WinePrefix:
     def prepare(self):
         """Creates the prefix if it is not there yet and installs the test tools into it."""
         marker = self.path / ".tembrix-ready"
-        if self.user is not None and self.path.exists() and self.path.stat().st_uid != pwd.getpwnam(self.user).pw_uid:
-            marker.unlink(missing_ok=True)  # Wine refuses a prefix that someone else owns
         if not marker.exists():
             if self.path.exists():
                 shutil.rmtree(self.path)
             self.path.mkdir(parents=True)
-            if self.user is not None:
-                self._give_to_user(self.path)
-                self.home.mkdir(exist_ok=True)
-                self._give_to_user(self.home)
+            self._give_to_user(self.path)
             self.run(["wineboot", "-i"], timeout=300)
             # Without a window manager, managed windows stall on every hide and lose their captions.
             self.run(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",

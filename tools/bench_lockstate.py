@@ -14,7 +14,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
-from harness import FakeServer, next_loopback_address  # noqa: E402
+from harness import TRICKLE, FakeServer, next_loopback_address  # noqa: E402
 from winenv import ROOT, WM_CLOSE, Agent, end_process, wine_session  # noqa: E402
 
 PERMISSION = "/Tembrix/permission_load.php"
@@ -23,9 +23,8 @@ PERMISSION = "/Tembrix/permission_load.php"
 def exit_time(prefix, work: Path) -> float:
     """Seconds from WM_CLOSE to the agent's exit, with a poll inside a trickling answer and a
     reader that took one message and then stopped reading."""
-    trickle = {"body": "TRUE" + "." * 96, "trickle": 2}
     server = FakeServer(work / "exit-server", address=next_loopback_address(),
-                        routes={PERMISSION: {"sequence": [{"body": "TRUE"}, {"body": "TRUE"}, trickle]}})
+                        routes={PERMISSION: {"sequence": [{"body": "TRUE"}, {"body": "TRUE"}, TRICKLE]}})
     reader = prefix.popen(["wine", prefix.tool("pipemon"), "--pause-after-first", "600000"],
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     agent = Agent(prefix, work / "exit-agent", server.address)

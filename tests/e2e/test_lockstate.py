@@ -12,6 +12,7 @@ from pathlib import Path
 
 import pytest
 
+from harness import TRICKLE
 from winenv import end_process, wait_for
 
 PERMISSION = "/Tembrix/permission_load.php"
@@ -243,7 +244,7 @@ def test_reader_comes_and_goes_and_failures_are_reported(agents, server, monitor
 def test_close_is_prompt_while_the_server_trickles_and_the_reader_does_not_read(agents, server, monitors):
     # Start-up's and the first poll are answered; the next poll's answer comes one byte every
     # 2 s: the poller is inside WinINet, reading, when the agent is told to end.
-    server.answer(PERMISSION, **answers("TRUE", "TRUE", {"body": "TRUE" + "." * 96, "trickle": 2}))
+    server.answer(PERMISSION, **answers("TRUE", "TRUE", TRICKLE))
     monitor = monitors("--pause-after-first", 600000)
     agent = agents(server.address).start()
     agent.wait_window()

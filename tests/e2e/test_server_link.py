@@ -11,7 +11,7 @@ import urllib.parse
 
 import pytest
 
-from harness import header, next_loopback_address
+from harness import TRICKLE, header, next_loopback_address
 from traykit import LOCKED, WM_LBUTTONDOWN, Tray, popup_texts
 from winenv import WM_COMMAND, wait_for
 
@@ -234,8 +234,7 @@ def test_silent_server_refuses_after_the_time_out_and_the_agent_keeps_running(ag
 def test_trickling_answer_fails_at_the_deadline_and_gives_the_tray_back(agents, server, prefix):
     # Start-up's and the first poll's answers grant; from then on each answer is 100 bytes sent
     # one every 2 s, which would hold a request for over three minutes.
-    trickle = {"body": "TRUE" + "." * 96, "trickle": 2}
-    server.answer(PERMISSION, sequence=[{"body": "TRUE"}, {"body": "TRUE"}, trickle])
+    server.answer(PERMISSION, sequence=[{"body": "TRUE"}, {"body": "TRUE"}, TRICKLE])
     agent = agents(server.address).start()
     agent.wait_window()
     slow = server.wait_requests(PERMISSION, 3, timeout=60)[2]
