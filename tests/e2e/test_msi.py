@@ -405,47 +405,34 @@ def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_ms
     assert machine.installer_traces(newest_msi) == []
 
 
-def test_without_address_the_default_then_an_upgrade_with_one_writes_it(machine, dist, newer_msi, servers,
-                                                                       tmp_path):
+def test_without_address_the_default_then_an_upgrade_with_one_writes_it_and_the_lock_stays(
+        machine, dist, newer_msi, newest_msi, servers, tmp_path):
     server = servers()
-    assert machine.install(dist["msi"]) == 0
+    assert machine.install(dist["msi"], "LOCKHOSTADDRESS=1") == 0
     assert machine.settings() == b"[Configuration]\r\nHostAddress=0.0.0.0\r\n"
     assert machine.reg_value(RUN_KEY, "Tembrix") == f'"{INSTALL_DIR}\\Tembrix.exe"'
 
     # The same version built again has a product code of its own: it replaces, never doubles.
+    # Upgrades that do not give the lock again read it back from where the first install stored it.
     rebuilt = package_as(dist, 0, tmp_path)
     assert msi_property(rebuilt, "ProductCode") != msi_property(dist["msi"], "ProductCode")
     assert machine.install(rebuilt) == 0
+    assert machine.logged_property("LOCKHOSTADDRESS") == "1"
     assert machine.registered_version(dist["msi"]) is None, "two products of one version installed"
     assert machine.registered_version(rebuilt) == dist["version"]
 
-    # An address given at an upgrade is the administrator's new choice: it replaces the old one.
+    # An address given at an upgrade is the administrator's new choice: it replaces the old one,
+    # locked or not (the installer writes the file as SYSTEM).
     assert machine.install(newer_msi, f"HOSTADDRESS={server.address}") == 0
+    assert machine.logged_property("LOCKHOSTADDRESS") == "1"
     assert machine.settings() == f"[Configuration]\r\nHostAddress={server.address}\r\n".encode()
+    # A lock choice given again wins over the stored one.
+    assert machine.install(newest_msi, "LOCKHOSTADDRESS=0") == 0
+    assert machine.logged_property("LOCKHOSTADDRESS") == "0"
 
-    assert machine.uninstall(newer_msi) == 0
+    assert machine.uninstall(newest_msi) == 0
     assert not machine.folder.exists()
     assert machine.reg_value(RUN_KEY, "Tembrix") is None
-
-
-def test_a_locked_address_stays_locked_through_upgrades_and_only_the_installer_changes_it(
-        machine, dist, newer_msi, newest_msi, tmp_path):
-    assert machine.install(dist["msi"], "LOCKHOSTADDRESS=1", "HOSTADDRESS=10.0.0.1") == 0
-    assert machine.logged_property("LOCKHOSTADDRESS") == "1"
-    # Upgrades that do not give the choice again read it back: the second one still finds it
-    # after the first has removed the product that stored it.
-    assert machine.install(newer_msi) == 0
-    assert machine.logged_property("LOCKHOSTADDRESS") == "1"
-    # An administrator changes a locked address by installing with HOSTADDRESS: the installer
-    # writes the file as SYSTEM, which keeps full control of it.
-    assert machine.install(newest_msi, "HOSTADDRESS=10.0.0.2") == 0
-    assert machine.logged_property("LOCKHOSTADDRESS") == "1"
-    assert machine.settings() == b"[Configuration]\r\nHostAddress=10.0.0.2\r\n"
-
-    # A choice given again wins over the stored one.
-    rebuilt = package_as(dist, 2, tmp_path)
-    assert machine.install(rebuilt, "LOCKHOSTADDRESS=0") == 0
-    assert machine.logged_property("LOCKHOSTADDRESS") == "0"
 
 
 @pytest.mark.parametrize("msi_prefix", ["win64"], indirect=True)
