@@ -385,263 +385,403 @@ void MouseInput(DWORD flags, LONG x, LONG y) {
     SendInput(1, &input, sizeof input);
 }
 
+// The optional time-out at argv[index], in milliseconds; ten seconds when it is not given.
+DWORD TimeoutArgument(int argc, wchar_t** argv, int index) {
+    return argc > index ? static_cast<DWORD>(Number(argv[index])) : 10000;
+}
+
+HWND WaitForAgentWindow() {
+    return Wait([] { std::vector<HWND> w = AgentWindows(); return w.empty() ? nullptr : w.front(); }, 10000);
+}
+
+HWND WaitForDialogCaption(const wchar_t* caption, DWORD timeoutMs) {
+    return Wait([&] { return FindDialog(caption); }, timeoutMs);
+}
+
+HWND WaitForTarget(const wchar_t* name) { return Wait([&] { return Target(name); }, 10000); }
+
+// The control argv[3] of the dialog captioned argv[2]: 0 with *control set, or Fail's exit code.
+int FindControl(int argc, wchar_t** argv, HWND* control) {
+    HWND dialog = WaitForDialogCaption(argv[2], 10000);
+    if (dialog == nullptr) return Fail(L"dialog not found");
+    if (argc < 4) return Fail(L"missing control id");
+    *control = GetDlgItem(dialog, static_cast<int>(Number(argv[3])));
+    if (*control == nullptr) return Fail(L"control not found");
+    return 0;
+}
+
+int PrintPosted(bool posted, UINT message) {
+    std::printf("{\"posted\":%s,\"message\":%u}\n", Json(posted).c_str(), message);
+    return 0;
+}
+
+int PrintWindowGone(bool gone) {
+    if (!gone) return Fail(L"window still there");
+    std::printf("{\"gone\":true}\n");
+    return 0;
+}
+
+int ListDialogs(int, wchar_t**) {
+    std::string out = "{\"dialogs\":[";
+    bool first = true;
+    for (HWND dialog : TopLevel(L"#32770", nullptr)) {
+        char head[80];
+        std::snprintf(head, sizeof head, "%s{\"hwnd\":%lu,\"pid\":%lu,\"caption\":", first ? "" : ",", Id(dialog),
+                      static_cast<unsigned long>(ProcessOf(dialog)));
+        out += head + Json(WindowText(dialog).c_str()) + "}";
+        first = false;
+    }
+    std::printf("%s]}\n", out.c_str());
+    return 0;
+}
+
+int WaitForPopup(int argc, wchar_t** argv) {
+    HWND popup = Wait(FindPopup, TimeoutArgument(argc, argv, 2));
+    if (popup == nullptr) return Fail(L"no popup menu");
+    const std::string out = PopupJson(popup);
+    if (out.empty()) return Fail(L"the hook did not answer");
+    std::printf("%s\n", out.c_str());
+    return 0;
+}
+
+int DismissPopup(int argc, wchar_t** argv) {
+    const DWORD timeoutMs = TimeoutArgument(argc, argv, 2);
+    HWND popup = Wait(FindPopup, timeoutMs);
+    if (popup == nullptr) return Fail(L"no popup menu");
+    PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+    PostMessageW(popup, WM_KEYUP, VK_ESCAPE, 0);
+    if (!WaitUntil([&] { return PopupGone(popup); }, timeoutMs)) return Fail(L"popup still open");
+    std::printf("{\"dismissed\":true}\n");
+    return 0;
+}
+
+int WaitForPopupGone(int argc, wchar_t** argv) {
+    // No popup open right now is already gone: the time-out is only for one still closing.
+    HWND popup = FindPopup();
+    if (popup != nullptr && !WaitUntil([&] { return PopupGone(popup); }, TimeoutArgument(argc, argv, 2))) {
+        return Fail(L"popup still open");
+    }
+    std::printf("{\"gone\":true}\n");
+    return 0;
+}
+
+int ListTrayIcons(int, wchar_t**) {
+    int count = 0;
+    std::printf("%s\n", IconsJson(false, &count).c_str());
+    return 0;
+}
+
+int ForgetTrayIcon(int, wchar_t**) {
+    // What a restarted shell does to every icon: it simply no longer has it.
+    HWND agent = WaitForAgentWindow();
+    if (agent == nullptr) return Fail(L"window not found");
+    NOTIFYICONDATAW data = {};
+    data.cbSize = sizeof data;
+    data.hWnd = agent;
+    data.uID = 0;
+    std::printf("{\"deleted\":%s}\n", Json(Shell_NotifyIconW(NIM_DELETE, &data) != 0).c_str());
+    return 0;
+}
+
+int BroadcastRegistered(int, wchar_t** argv) {
+    // As a restarted shell announces itself: to every top-level window.
+    const UINT message = RegisterWindowMessageW(argv[2]);
+    return PrintPosted(PostMessageW(HWND_BROADCAST, message, 0, 0) != 0, message);
+}
+
+int HoldProcess(int, wchar_t** argv) {
+    // Just a running process, for tests that count processes by their executable's name.
+    std::printf("{\"holding\":%lu}\n", static_cast<unsigned long>(GetCurrentProcessId()));
+    std::fflush(stdout);
+    Sleep(static_cast<DWORD>(Number(argv[2])));
+    return 0;
+}
+
+int WaitForTrayIcon(int argc, wchar_t** argv) {
+    const bool present = std::wcscmp(argv[2], L"present") == 0;
+    const bool ok =
+        WaitUntil([&] { return (FindIconOfAgent() != nullptr) == present; }, TimeoutArgument(argc, argv, 3));
+    int count = 0;
+    const std::string icons = IconsJson(true, &count);
+    if (!ok) return Fail(present ? L"no icon of the agent" : L"the agent's icon is still there");
+    std::printf("%s\n", icons.c_str());
+    return 0;
+}
+
+int ClickIcon(int, wchar_t** argv) {
+    HWND icon = Wait(FindIconOfAgent, 10000);
+    if (icon == nullptr) return Fail(L"no icon of the agent");
+    RECT rect;
+    GetWindowRect(icon, &rect);
+    const LONG x = (rect.left + rect.right) / 2, y = (rect.top + rect.bottom) / 2;
+    const bool right = std::wcscmp(argv[2], L"right") == 0;
+    MouseInput(0, x, y);
+    MouseInput(right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN, x, y);
+    MouseInput(right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP, x, y);
+    std::printf("{\"clicked\":true,\"at\":[%ld,%ld]}\n", x, y);
+    return 0;
+}
+
+int ChooseItem(int argc, wchar_t** argv) {
+    const UINT target = static_cast<UINT>(Number(argv[2]));
+    HWND popup = Wait(FindPopup, TimeoutArgument(argc, argv, 3));
+    if (popup == nullptr) return Fail(L"no popup menu");
+    static HookDump dump;
+    if (!AskHook(popup, HookAskMenu, &dump)) return Fail(L"the hook did not answer");
+    // One step down per item the keyboard stops at (separators are skipped), then Enter.
+    int steps = 0;
+    bool found = false;
+    for (int i = 0; i < dump.Count && !found; ++i) {
+        if (dump.Items[i].Type & MFT_SEPARATOR) continue;
+        ++steps;
+        found = dump.Items[i].Id == target;
+    }
+    if (!found) return Fail(L"no such item");
+    for (int i = 0; i < steps; ++i) {
+        PostMessageW(popup, WM_KEYDOWN, VK_DOWN, 0);
+        PostMessageW(popup, WM_KEYUP, VK_DOWN, 0);
+    }
+    PostMessageW(popup, WM_KEYDOWN, VK_RETURN, 0);
+    PostMessageW(popup, WM_CHAR, L'\r', 0);
+    PostMessageW(popup, WM_KEYUP, VK_RETURN, 0);
+    if (!WaitUntil([&] { return PopupGone(popup); }, 10000)) return Fail(L"popup still open");
+    std::printf("{\"chosen\":%u}\n", target);
+    return 0;
+}
+
+int MoveCursor(int, wchar_t** argv) {
+    SetCursorPos(static_cast<int>(Number(argv[2])), static_cast<int>(Number(argv[3])));
+    POINT point;
+    GetCursorPos(&point);
+    std::printf("{\"cursor\":[%ld,%ld]}\n", point.x, point.y);
+    return 0;
+}
+
+int NotifyTray(int argc, wchar_t** argv) {
+    if (argc >= 5) SetCursorPos(static_cast<int>(Number(argv[3])), static_cast<int>(Number(argv[4])));
+    HWND agent = WaitForAgentWindow();
+    if (agent == nullptr) return Fail(L"window not found");
+    // Posted: the agent's answer is a modal menu loop.
+    std::printf("{\"posted\":%s}\n", Json(PostMessageW(agent, WM_USER + 2, 0, Number(argv[2])) != 0).c_str());
+    return 0;
+}
+
+int WaitForWindow(int argc, wchar_t** argv) {
+    const wchar_t* name = argv[2];
+    HWND window = Wait([&] { return FindWindowW(name, nullptr); }, TimeoutArgument(argc, argv, 3));
+    if (window == nullptr) return Fail(L"window not found");
+    std::printf("{\"hwnd\":%lu,\"pid\":%lu,\"title\":%s}\n", Id(window), static_cast<unsigned long>(ProcessOf(window)),
+                Json(WindowText(window).c_str()).c_str());
+    return 0;
+}
+
+int WaitForWindowGone(int argc, wchar_t** argv) {
+    const wchar_t* name = argv[2];
+    return PrintWindowGone(
+        WaitUntil([&] { return FindWindowW(name, nullptr) == nullptr; }, TimeoutArgument(argc, argv, 3)));
+}
+
+int WaitForDialogGone(int argc, wchar_t** argv) {
+    const wchar_t* caption = argv[2];
+    return PrintWindowGone(
+        WaitUntil([&] { return FindDialog(caption) == nullptr; }, TimeoutArgument(argc, argv, 3)));
+}
+
+int PostToWindow(int, wchar_t** argv) {
+    HWND window = WaitForTarget(argv[2]);
+    if (window == nullptr) return Fail(L"window not found");
+    const UINT message = static_cast<UINT>(Number(argv[3]));
+    const WPARAM wParam = static_cast<WPARAM>(Number(argv[4]));
+    const LPARAM lParam = static_cast<LPARAM>(Number(argv[5]));
+    return PrintPosted(PostMessageW(window, message, wParam, lParam) != 0, message);
+}
+
+int PostRegistered(int, wchar_t** argv) {
+    HWND window = WaitForTarget(argv[2]);
+    if (window == nullptr) return Fail(L"window not found");
+    const UINT message = RegisterWindowMessageW(argv[3]);
+    const WPARAM wParam = static_cast<WPARAM>(Number(argv[4]));
+    const LPARAM lParam = static_cast<LPARAM>(Number(argv[5]));
+    return PrintPosted(PostMessageW(window, message, wParam, lParam) != 0, message);
+}
+
+int SendToWindow(int, wchar_t** argv) {
+    HWND window = WaitForTarget(argv[2]);
+    if (window == nullptr) return Fail(L"window not found");
+    const UINT message = static_cast<UINT>(Number(argv[3]));
+    const WPARAM wParam = static_cast<WPARAM>(Number(argv[4]));
+    const LPARAM lParam = static_cast<LPARAM>(Number(argv[5]));
+    std::printf("{\"result\":%ld}\n", static_cast<long>(SendMessageW(window, message, wParam, lParam)));
+    return 0;
+}
+
+int SendMany(int argc, wchar_t** argv) {
+    HWND window = WaitForTarget(argv[2]);
+    if (window == nullptr) return Fail(L"window not found");
+    const UINT message = static_cast<UINT>(Number(argv[3]));
+    const LPARAM lParam = static_cast<LPARAM>(Number(argv[4]));
+    std::string out = "{\"results\":[";
+    for (int i = 5; i < argc; ++i) {
+        DWORD_PTR result = 0;
+        const LRESULT ok = SendMessageTimeoutW(window, message, static_cast<WPARAM>(Number(argv[i])), lParam,
+                                               SMTO_ABORTIFHUNG, 5000, &result);
+        char item[32];
+        std::snprintf(item, sizeof item, "%s%ld", i > 5 ? "," : "", ok ? static_cast<long>(result) : -1L);
+        out += item;
+    }
+    std::printf("%s]}\n", out.c_str());
+    return 0;
+}
+
+int WaitForDialog(int argc, wchar_t** argv) {
+    HWND dialog = WaitForDialogCaption(argv[2], TimeoutArgument(argc, argv, 3));
+    if (dialog == nullptr) return Fail(L"dialog not found");
+    std::printf("%s}\n", DialogJson(dialog).c_str());
+    return 0;
+}
+
+int WaitForMessageBox(int argc, wchar_t** argv) {
+    HWND dialog = WaitForDialogCaption(argv[2], TimeoutArgument(argc, argv, 3));
+    if (dialog == nullptr) return Fail(L"dialog not found");
+    std::string out = DialogJson(dialog);
+    // A message box: its text is the static 0xFFFF, its icon the static 0x0440.
+    HWND text = GetDlgItem(dialog, 0xFFFF);
+    HWND icon = GetDlgItem(dialog, 0x0440);
+    static HookDump dump;
+    const bool asked = icon != nullptr && AskHook(icon, HookAskIcon, &dump);
+    out += ",\"text\":" + Json(text ? WindowText(text).c_str() : L"") +
+           ",\"icon\":" + Json(icon == nullptr ? L"none" : asked ? dump.Text : L"unknown");
+    std::printf("%s}\n", out.c_str());
+    return 0;
+}
+
+int MeasureDialogUnits(int, wchar_t** argv) {
+    HWND dialog = WaitForDialogCaption(argv[2], 10000);
+    if (dialog == nullptr) return Fail(L"dialog not found");
+    static HookDump dump;
+    if (!AskHook(dialog, HookAskDialogUnits, &dump)) return Fail(L"the hook did not answer");
+    std::printf("{\"client\":[%ld,%ld],\"unit\":[%ld,%ld],\"icons\":%s}\n", dump.Rect.right - dump.Rect.left,
+                dump.Rect.bottom - dump.Rect.top, dump.Unit.right, dump.Unit.bottom, Json(dump.Text).c_str());
+    return 0;
+}
+
+int CloseDialog(int, wchar_t** argv) {
+    HWND dialog = WaitForDialogCaption(argv[2], 10000);
+    if (dialog == nullptr) return Fail(L"dialog not found");
+    PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    std::printf("{\"closed\":true}\n");
+    return 0;
+}
+
+int PressKey(int, wchar_t** argv) {
+    HWND dialog = WaitForDialogCaption(argv[2], 10000);
+    if (dialog == nullptr) return Fail(L"dialog not found");
+    const WPARAM key = static_cast<WPARAM>(Number(argv[3]));
+    // To the focused control, as the keyboard would; the dialog's loop turns Enter and Escape
+    // into its default button and IDCANCEL.
+    HWND target = dialog;
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    if (GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info) && info.hwndFocus != nullptr &&
+        (info.hwndFocus == dialog || IsChild(dialog, info.hwndFocus))) {
+        target = info.hwndFocus;
+    }
+    PostMessageW(target, WM_KEYDOWN, key, 0);
+    PostMessageW(target, WM_KEYUP, key, 0);
+    std::printf("{\"sent\":true,\"to\":%lu}\n", Id(target));
+    return 0;
+}
+
+int GetControlText(int argc, wchar_t** argv) {
+    HWND control = nullptr;
+    if (const int failed = FindControl(argc, argv, &control)) return failed;
+    std::printf("{\"text\":%s}\n", Json(WindowText(control).c_str()).c_str());
+    return 0;
+}
+
+int SetControlText(int argc, wchar_t** argv) {
+    HWND control = nullptr;
+    if (const int failed = FindControl(argc, argv, &control)) return failed;
+    SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[4]));
+    std::printf("{\"set\":true}\n");
+    return 0;
+}
+
+int TypeText(int argc, wchar_t** argv) {
+    HWND control = nullptr;
+    if (const int failed = FindControl(argc, argv, &control)) return failed;
+    // Character by character, as typed: the edit's own limits and handling apply.
+    int typed = 0;
+    for (const wchar_t* c = argv[4]; *c; ++c, ++typed) PostMessageW(control, WM_CHAR, *c, 1);
+    std::printf("{\"typed\":%d}\n", typed);
+    return 0;
+}
+
+int ClickControl(int argc, wchar_t** argv) {
+    HWND control = nullptr;
+    if (const int failed = FindControl(argc, argv, &control)) return failed;
+    // Posted: the click may open a modal message box, and a sent message would wait for it.
+    PostMessageW(control, BM_CLICK, 0, 0);
+    std::printf("{\"clicked\":true}\n");
+    return 0;
+}
+
+// A command not in the table, or one short of the arguments it needs, fails as it always has:
+// its arguments are first taken for a dialog's caption and a control id, so the error may be
+// about those (after the dialog's time-out) rather than "unknown command".
+int FailUnknownCommand(int argc, wchar_t** argv) {
+    if (argc < 3) return Fail(L"missing argument");
+    HWND control = nullptr;
+    if (const int failed = FindControl(argc, argv, &control)) return failed;
+    return Fail(L"unknown command");
+}
+
+// Handlers get the whole command line (argv[1] is the command), so argument indexes read the
+// same everywhere; Arguments counts those after the command's name that it needs at the least.
+struct Command {
+    const wchar_t* Name;
+    int Arguments;
+    int (*Run)(int argc, wchar_t** argv);
+};
+
+constexpr Command Commands[] = {
+    {L"dialogs", 0, ListDialogs},
+    {L"wait-popup", 0, WaitForPopup},
+    {L"dismiss", 0, DismissPopup},
+    {L"wait-popup-gone", 0, WaitForPopupGone},
+    {L"tray-icons", 0, ListTrayIcons},
+    {L"tray-forget", 0, ForgetTrayIcon},
+    {L"broadcast-registered", 1, BroadcastRegistered},
+    {L"hold", 1, HoldProcess},
+    {L"wait-tray-icon", 1, WaitForTrayIcon},
+    {L"icon-click", 1, ClickIcon},
+    {L"choose", 1, ChooseItem},
+    {L"set-cursor", 2, MoveCursor},
+    {L"tray-notify", 1, NotifyTray},
+    {L"wait-window", 1, WaitForWindow},
+    {L"wait-gone", 1, WaitForWindowGone},
+    {L"wait-dialog-gone", 1, WaitForDialogGone},
+    {L"post", 4, PostToWindow},
+    {L"send", 4, SendToWindow},
+    {L"post-registered", 4, PostRegistered},
+    {L"send-many", 4, SendMany},
+    {L"wait-dialog", 1, WaitForDialog},
+    {L"message-box", 1, WaitForMessageBox},
+    {L"dialog-units", 1, MeasureDialogUnits},
+    {L"close", 1, CloseDialog},
+    {L"key", 2, PressKey},
+    {L"get-text", 2, GetControlText},
+    {L"set-text", 3, SetControlText},
+    {L"type", 3, TypeText},
+    {L"click", 2, ClickControl},
+};
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return Fail(L"usage: uidriver <command> ...");
-    const std::wstring command = argv[1];
-    auto timeoutArg = [&](int index, DWORD fallback) { return argc > index ? static_cast<DWORD>(Number(argv[index])) : fallback; };
-
-    if (command == L"dialogs") {
-        std::string out = "{\"dialogs\":[";
-        bool first = true;
-        for (HWND dialog : TopLevel(L"#32770", nullptr)) {
-            char head[80];
-            std::snprintf(head, sizeof head, "%s{\"hwnd\":%lu,\"pid\":%lu,\"caption\":", first ? "" : ",", Id(dialog),
-                          static_cast<unsigned long>(ProcessOf(dialog)));
-            out += head + Json(WindowText(dialog).c_str()) + "}";
-            first = false;
-        }
-        std::printf("%s]}\n", out.c_str());
-        return 0;
+    for (const Command& command : Commands) {
+        if (std::wcscmp(argv[1], command.Name) == 0 && argc - 2 >= command.Arguments) return command.Run(argc, argv);
     }
-    if (command == L"wait-popup") {
-        HWND popup = Wait(FindPopup, timeoutArg(2, 10000));
-        if (popup == nullptr) return Fail(L"no popup menu");
-        const std::string out = PopupJson(popup);
-        if (out.empty()) return Fail(L"the hook did not answer");
-        std::printf("%s\n", out.c_str());
-        return 0;
-    }
-    if (command == L"dismiss" || command == L"wait-popup-gone") {
-        HWND popup = Wait(FindPopup, command == L"dismiss" ? timeoutArg(2, 10000) : 0);
-        if (popup != nullptr && command == L"dismiss") {
-            PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
-            PostMessageW(popup, WM_KEYUP, VK_ESCAPE, 0);
-        } else if (command == L"dismiss") {
-            return Fail(L"no popup menu");
-        }
-        if (popup != nullptr && !WaitUntil([&] { return PopupGone(popup); }, timeoutArg(2, 10000))) {
-            return Fail(L"popup still open");
-        }
-        std::printf(command == L"dismiss" ? "{\"dismissed\":true}\n" : "{\"gone\":true}\n");
-        return 0;
-    }
-    if (command == L"tray-icons") {
-        int count = 0;
-        std::printf("%s\n", IconsJson(false, &count).c_str());
-        return 0;
-    }
-    if (command == L"tray-forget") {
-        // What a restarted shell does to every icon: it simply no longer has it.
-        HWND agent = Wait([] { std::vector<HWND> w = AgentWindows(); return w.empty() ? nullptr : w.front(); }, 10000);
-        if (agent == nullptr) return Fail(L"window not found");
-        NOTIFYICONDATAW data = {};
-        data.cbSize = sizeof data;
-        data.hWnd = agent;
-        data.uID = 0;
-        std::printf("{\"deleted\":%s}\n", Json(Shell_NotifyIconW(NIM_DELETE, &data) != 0).c_str());
-        return 0;
-    }
-    if (argc < 3) return Fail(L"missing argument");
-    const wchar_t* name = argv[2];
-
-    if (command == L"broadcast-registered") {
-        // As a restarted shell announces itself: to every top-level window.
-        const UINT message = RegisterWindowMessageW(name);
-        std::printf("{\"posted\":%s,\"message\":%u}\n",
-                    Json(PostMessageW(HWND_BROADCAST, message, 0, 0) != 0).c_str(), message);
-        return 0;
-    }
-    if (command == L"hold") {
-        // Just a running process, for tests that count processes by their executable's name.
-        std::printf("{\"holding\":%lu}\n", static_cast<unsigned long>(GetCurrentProcessId()));
-        std::fflush(stdout);
-        Sleep(static_cast<DWORD>(Number(name)));
-        return 0;
-    }
-    if (command == L"wait-tray-icon") {
-        const bool present = std::wcscmp(name, L"present") == 0;
-        const bool ok = WaitUntil([&] { return (FindIconOfAgent() != nullptr) == present; }, timeoutArg(3, 10000));
-        int count = 0;
-        const std::string icons = IconsJson(true, &count);
-        if (!ok) return Fail(present ? L"no icon of the agent" : L"the agent's icon is still there");
-        std::printf("%s\n", icons.c_str());
-        return 0;
-    }
-    if (command == L"icon-click") {
-        HWND icon = Wait(FindIconOfAgent, 10000);
-        if (icon == nullptr) return Fail(L"no icon of the agent");
-        RECT rect;
-        GetWindowRect(icon, &rect);
-        const LONG x = (rect.left + rect.right) / 2, y = (rect.top + rect.bottom) / 2;
-        const bool right = std::wcscmp(name, L"right") == 0;
-        MouseInput(0, x, y);
-        MouseInput(right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN, x, y);
-        MouseInput(right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP, x, y);
-        std::printf("{\"clicked\":true,\"at\":[%ld,%ld]}\n", x, y);
-        return 0;
-    }
-    if (command == L"choose") {
-        const UINT target = static_cast<UINT>(Number(name));
-        HWND popup = Wait(FindPopup, timeoutArg(3, 10000));
-        if (popup == nullptr) return Fail(L"no popup menu");
-        static HookDump dump;
-        if (!AskHook(popup, HookAskMenu, &dump)) return Fail(L"the hook did not answer");
-        // One step down per item the keyboard stops at (separators are skipped), then Enter.
-        int steps = 0;
-        bool found = false;
-        for (int i = 0; i < dump.Count && !found; ++i) {
-            if (dump.Items[i].Type & MFT_SEPARATOR) continue;
-            ++steps;
-            found = dump.Items[i].Id == target;
-        }
-        if (!found) return Fail(L"no such item");
-        for (int i = 0; i < steps; ++i) {
-            PostMessageW(popup, WM_KEYDOWN, VK_DOWN, 0);
-            PostMessageW(popup, WM_KEYUP, VK_DOWN, 0);
-        }
-        PostMessageW(popup, WM_KEYDOWN, VK_RETURN, 0);
-        PostMessageW(popup, WM_CHAR, L'\r', 0);
-        PostMessageW(popup, WM_KEYUP, VK_RETURN, 0);
-        if (!WaitUntil([&] { return PopupGone(popup); }, 10000)) return Fail(L"popup still open");
-        std::printf("{\"chosen\":%u}\n", target);
-        return 0;
-    }
-    if (command == L"set-cursor" && argc >= 4) {
-        SetCursorPos(static_cast<int>(Number(argv[2])), static_cast<int>(Number(argv[3])));
-        POINT point;
-        GetCursorPos(&point);
-        std::printf("{\"cursor\":[%ld,%ld]}\n", point.x, point.y);
-        return 0;
-    }
-    if (command == L"tray-notify") {
-        if (argc >= 5) SetCursorPos(static_cast<int>(Number(argv[3])), static_cast<int>(Number(argv[4])));
-        HWND agent = Wait([] { std::vector<HWND> w = AgentWindows(); return w.empty() ? nullptr : w.front(); }, 10000);
-        if (agent == nullptr) return Fail(L"window not found");
-        // Posted: the agent's answer is a modal menu loop.
-        std::printf("{\"posted\":%s}\n", Json(PostMessageW(agent, WM_USER + 2, 0, Number(name)) != 0).c_str());
-        return 0;
-    }
-    if (command == L"wait-window") {
-        HWND window = Wait([&] { return FindWindowW(name, nullptr); }, timeoutArg(3, 10000));
-        if (window == nullptr) return Fail(L"window not found");
-        std::printf("{\"hwnd\":%lu,\"pid\":%lu,\"title\":%s}\n", Id(window), static_cast<unsigned long>(ProcessOf(window)),
-                    Json(WindowText(window).c_str()).c_str());
-        return 0;
-    }
-    if (command == L"wait-gone" || command == L"wait-dialog-gone") {
-        const bool dialog = command == L"wait-dialog-gone";
-        if (!WaitUntil([&] { return (dialog ? FindDialog(name) : FindWindowW(name, nullptr)) == nullptr; },
-                       timeoutArg(3, 10000))) {
-            return Fail(L"window still there");
-        }
-        std::printf("{\"gone\":true}\n");
-        return 0;
-    }
-    if ((command == L"post" || command == L"send" || command == L"post-registered") && argc >= 6) {
-        HWND window = Wait([&] { return Target(name); }, 10000);
-        if (window == nullptr) return Fail(L"window not found");
-        const UINT message = command == L"post-registered" ? RegisterWindowMessageW(argv[3])
-                                                           : static_cast<UINT>(Number(argv[3]));
-        const WPARAM wParam = static_cast<WPARAM>(Number(argv[4]));
-        const LPARAM lParam = static_cast<LPARAM>(Number(argv[5]));
-        if (command == L"send") {
-            std::printf("{\"result\":%ld}\n", static_cast<long>(SendMessageW(window, message, wParam, lParam)));
-        } else {
-            std::printf("{\"posted\":%s,\"message\":%u}\n", Json(PostMessageW(window, message, wParam, lParam) != 0).c_str(),
-                        message);
-        }
-        return 0;
-    }
-    if (command == L"send-many" && argc >= 6) {
-        HWND window = Wait([&] { return Target(name); }, 10000);
-        if (window == nullptr) return Fail(L"window not found");
-        const UINT message = static_cast<UINT>(Number(argv[3]));
-        const LPARAM lParam = static_cast<LPARAM>(Number(argv[4]));
-        std::string out = "{\"results\":[";
-        for (int i = 5; i < argc; ++i) {
-            DWORD_PTR result = 0;
-            const LRESULT ok = SendMessageTimeoutW(window, message, static_cast<WPARAM>(Number(argv[i])), lParam,
-                                                   SMTO_ABORTIFHUNG, 5000, &result);
-            char item[32];
-            std::snprintf(item, sizeof item, "%s%ld", i > 5 ? "," : "", ok ? static_cast<long>(result) : -1L);
-            out += item;
-        }
-        std::printf("%s]}\n", out.c_str());
-        return 0;
-    }
-    if (command == L"wait-dialog" || command == L"message-box") {
-        HWND dialog = Wait([&] { return FindDialog(name); }, timeoutArg(3, 10000));
-        if (dialog == nullptr) return Fail(L"dialog not found");
-        std::string out = DialogJson(dialog);
-        if (command == L"message-box") {
-            // A message box: its text is the static 0xFFFF, its icon the static 0x0440.
-            HWND text = GetDlgItem(dialog, 0xFFFF);
-            HWND icon = GetDlgItem(dialog, 0x0440);
-            static HookDump dump;
-            const bool asked = icon != nullptr && AskHook(icon, HookAskIcon, &dump);
-            out += ",\"text\":" + Json(text ? WindowText(text).c_str() : L"") +
-                   ",\"icon\":" + Json(icon == nullptr ? L"none" : asked ? dump.Text : L"unknown");
-        }
-        std::printf("%s}\n", out.c_str());
-        return 0;
-    }
-
-    HWND dialog = Wait([&] { return FindDialog(name); }, 10000);
-    if (dialog == nullptr) return Fail(L"dialog not found");
-    if (command == L"dialog-units") {
-        static HookDump dump;
-        if (!AskHook(dialog, HookAskDialogUnits, &dump)) return Fail(L"the hook did not answer");
-        std::printf("{\"client\":[%ld,%ld],\"unit\":[%ld,%ld],\"icons\":%s}\n", dump.Rect.right - dump.Rect.left,
-                    dump.Rect.bottom - dump.Rect.top, dump.Unit.right, dump.Unit.bottom, Json(dump.Text).c_str());
-        return 0;
-    }
-    if (command == L"close") {
-        PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-        std::printf("{\"closed\":true}\n");
-        return 0;
-    }
-    if (command == L"key" && argc >= 4) {
-        const WPARAM key = static_cast<WPARAM>(Number(argv[3]));
-        // To the focused control, as the keyboard would; the dialog's loop turns Enter and Escape
-        // into its default button and IDCANCEL.
-        HWND target = dialog;
-        GUITHREADINFO info = {};
-        info.cbSize = sizeof info;
-        if (GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info) && info.hwndFocus != nullptr &&
-            (info.hwndFocus == dialog || IsChild(dialog, info.hwndFocus))) {
-            target = info.hwndFocus;
-        }
-        PostMessageW(target, WM_KEYDOWN, key, 0);
-        PostMessageW(target, WM_KEYUP, key, 0);
-        std::printf("{\"sent\":true,\"to\":%lu}\n", Id(target));
-        return 0;
-    }
-    if (argc < 4) return Fail(L"missing control id");
-    HWND control = GetDlgItem(dialog, static_cast<int>(Number(argv[3])));
-    if (control == nullptr) return Fail(L"control not found");
-    if (command == L"get-text") {
-        std::printf("{\"text\":%s}\n", Json(WindowText(control).c_str()).c_str());
-        return 0;
-    }
-    if (command == L"set-text" && argc >= 5) {
-        SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[4]));
-        std::printf("{\"set\":true}\n");
-        return 0;
-    }
-    if (command == L"type" && argc >= 5) {
-        // Character by character, as typed: the edit's own limits and handling apply.
-        int typed = 0;
-        for (const wchar_t* c = argv[4]; *c; ++c, ++typed) PostMessageW(control, WM_CHAR, *c, 1);
-        std::printf("{\"typed\":%d}\n", typed);
-        return 0;
-    }
-    if (command == L"click") {
-        // Posted: the click may open a modal message box, and a sent message would wait for it.
-        PostMessageW(control, BM_CLICK, 0, 0);
-        std::printf("{\"clicked\":true}\n");
-        return 0;
-    }
-    return Fail(L"unknown command");
+    return FailUnknownCommand(argc, argv);
 }
