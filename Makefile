@@ -8,10 +8,15 @@
 #                signed when TEMBRIX_SIGN_PFX names a PKCS#12 file
 #   make screenshots  renders the menus, dialogs and warning boxes to docs/*.png
 #   make bench   long-run figures of lock-state publishing (memory, handles, time per cycle)
+#
+# What ships is always the 32-bit build. Where this machine cannot run 32-bit x86 code, the tests,
+# `make run`, `make bench` and `make screenshots` run the x86-64 twin of the same sources, built
+# under build/win64 (tools/shape.sh decides; TEMBRIX_TEST_ARCH=win32|win64 overrides it).
 PY := /usr/bin/python3
 FUZZ_SECONDS ?= 60
+SHAPE := $(shell tools/shape.sh)
 
-.PHONY: all deps build dist native win-tests e2e fuzz-build fuzz fuzz-smoke test run screenshots bench clean browser-deps mgmt-tests
+.PHONY: all deps build runnable dist native win-tests e2e fuzz-build fuzz fuzz-smoke test shape run screenshots bench clean browser-deps mgmt-tests
 
 all: build
 
@@ -22,6 +27,13 @@ build: deps
 	cmake --preset win32 >/dev/null
 	cmake --build --preset win32
 
+# The exes that run here: the shipped build, or beside it its twin.
+runnable: build
+ifeq ($(SHAPE),win64)
+	cmake --preset win64 >/dev/null
+	cmake --build --preset win64
+endif
+
 dist: build
 	cmake --build --preset win32 --target dist
 
@@ -30,10 +42,10 @@ native: deps
 	cmake --build --preset native
 	ctest --preset native
 
-win-tests: build
-	$(PY) tests/wine_session.py -- ctest --preset win32
+win-tests: runnable
+	$(PY) tests/wine_session.py -- ctest --preset $(SHAPE)
 
-e2e: build browser-deps
+e2e: runnable browser-deps
 	$(PY) -m pytest
 
 fuzz-build: deps
@@ -53,15 +65,19 @@ browser-deps: deps
 mgmt-tests: browser-deps
 	$(PY) -m pytest tests/mgmt
 
-test: native fuzz-smoke win-tests mgmt-tests e2e
+test: shape native fuzz-smoke win-tests mgmt-tests e2e
+	@$(PY) tests/winenv.py ran
 
-run: build
+shape:
+	@$(PY) tests/winenv.py run
+
+run: runnable
 	$(PY) tools/run.py
 
-screenshots: build
+screenshots: runnable
 	$(PY) tools/screenshots.py
 
-bench: build
+bench: runnable
 	$(PY) tools/bench_lockstate.py
 
 clean:

@@ -1,6 +1,9 @@
 """Wine under Xvfb for the agent's tests: a virtual display, a prepared prefix in a Korean locale
-(ANSI code page 949), and the agent and the tools run inside it. Prefixes are 32-bit unless a test
-asks for 64-bit Windows, where the 32-bit agent runs under WoW64.
+(ANSI code page 949), and the agent and the tools run inside it.
+
+The machine's shape decides what runs (tools/shape.sh finds it): where 32-bit x86 code runs, the
+shipped 32-bit exe in 32-bit prefixes, and under WoW64 in a 64-bit prefix when a test asks for one;
+where it cannot, the x86-64 twin of the same sources in 64-bit prefixes only.
 
 Everything started here is ended by its own process id or by `wineserver -k` of its own prefix,
 never by a name-wide kill.
@@ -13,13 +16,48 @@ import os
 import pwd
 import shutil
 import subprocess
+import sys
 import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-BUILD = ROOT / "build" / "win32"
+
+
+def machine_shape() -> tuple[str, str]:
+    """("win32" or "win64", why), from the one probe the build and the package install use too."""
+    result = subprocess.run([str(ROOT / "tools" / "shape.sh"), "--why"], capture_output=True, text=True)
+    if result.returncode != 0:
+        raise SystemExit(result.stderr.strip())
+    shape, why = result.stdout.strip().split(": ", 1)
+    return shape, why
+
+
+SHAPE, SHAPE_WHY = machine_shape()
+# What ships, checked by everything that reads it rather than runs it.
+SHIPPED_EXE = ROOT / "build" / "win32" / "Tembrix.exe"
+# What runs here: the shipped build, or its x86-64 twin.
+BUILD = ROOT / "build" / SHAPE
 AGENT_EXE = BUILD / "Tembrix.exe"
 TOOLS = BUILD / "tools"
+TWIN = "the x86-64 twin" if SHAPE == "win64" else "the shipped 32-bit exe"
+# Debian's wine wrapper picks the 32-bit loader whenever wine32 is installed: a 64-bit prefix calls
+# the 64-bit loader by its path.
+WINE64 = {"wine": ["/usr/lib/wine/wine64"], "wineboot": ["/usr/lib/wine/wine64", "wineboot"],
+          "wineserver": ["/usr/lib/wine/wineserver"]}
+
+
+# Lines for the end of a test run: what a shape changed in how a case ran.
+NOTES: set[str] = set()
+
+
+def windows_for(asked: str) -> str:
+    """The Windows a prefix gets: the one asked for, but never 32-bit where 32-bit code cannot run."""
+    return "win64" if SHAPE == "win64" else asked
+
+
+def says_what_runs(what: str) -> str:
+    """One line: which exe `what` runs, and why that one."""
+    return f"{what} {AGENT_EXE.relative_to(ROOT)}, {TWIN}: {SHAPE_WHY}"
 # The end-to-end tests' prefix; overridable so that two test runs on one machine never share a
 # wineserver. Namespace tests and other prefixes of a run are named after it.
 E2E_PREFIX_DIR = Path(os.environ.get("TEMBRIX_WINE_PREFIX", ROOT / "build" / "wine" / "e2e"))
@@ -79,22 +117,23 @@ def ensure_user(name: str) -> str:
 
 
 class WinePrefix:
-    """A prefix (32-bit, or 64-bit with arch="win64") with a persistent wineserver, optionally
-    inside a network namespace, and optionally owned by an unprivileged user who then runs every
-    Wine process of it: Wine enforces file permissions only for such a user (root writes anything)."""
+    """A prefix of the machine's shape (a test may ask for a 64-bit one where 32-bit code runs) with
+    a persistent wineserver, optionally inside a network namespace, and optionally owned by an
+    unprivileged user who then runs every Wine process of it: Wine enforces file permissions only
+    for such a user (root writes anything)."""
 
     def __init__(self, path: Path, display: Display, netns: str | None = None, user: str | None = None,
-                 arch: str = "win32"):
+                 arch: str = SHAPE):
         self.path = Path(path)
         self.display = display
         self.netns = netns
         self.user = user
-        self.arch = arch
+        self.arch = windows_for(arch)
         self.env = dict(os.environ)
         for key in ("WINELOADER", "WINESERVER"):
             self.env.pop(key, None)
         self.env.update({
-            "WINEPREFIX": str(self.path), "WINEARCH": arch, "WINEDEBUG": "-all",
+            "WINEPREFIX": str(self.path), "WINEARCH": self.arch, "WINEDEBUG": "-all",
             "WINEDLLOVERRIDES": "mscoree,mshtml=", "DISPLAY": display.name,
             "LANG": "ko_KR.UTF-8", "LC_ALL": "ko_KR.UTF-8",
         })
@@ -102,6 +141,8 @@ class WinePrefix:
 
     # -- commands ---------------------------------------------------------------------------
     def _as_user(self, argv: list[str]) -> list[str]:
+        if self.arch == "win64" and argv[0] in WINE64:
+            argv = WINE64[argv[0]] + argv[1:]
         if self.user is None:
             return argv
         # runuser ends its command when it is ended itself: ending the started process ends both.
@@ -134,7 +175,7 @@ class WinePrefix:
     def prepare(self):
         """Creates the prefix if it is not there yet and installs the test tools into it."""
         marker = self.path / ".tembrix-ready"
-        if not marker.exists():
+        if not marker.exists() or marker.read_text() != self.arch + "\n":
             if self.path.exists():
                 shutil.rmtree(self.path)
             self.path.mkdir(parents=True)
@@ -152,7 +193,7 @@ class WinePrefix:
                           "/t", "REG_SZ", "/d", command, "/f"])
             self.run(["wineserver", "-w"], timeout=120, check=False, capture_output=False,
                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            marker.write_text("ok\n")
+            marker.write_text(self.arch + "\n")
         self.install_tools()
 
     def install_tools(self):
@@ -282,3 +323,8 @@ class Agent:
             end_process(self.process, 10)
         if hasattr(self, "_stdout") and not self._stdout.closed:
             self._stdout.close()
+
+
+if __name__ == "__main__":
+    # make test's first and last lines
+    print(says_what_runs("Windows-layer and end-to-end tests " + (sys.argv[1] if len(sys.argv) > 1 else "run")))

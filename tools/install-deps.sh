@@ -6,16 +6,25 @@ set -eu
 need=""
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
+# The 32-bit cross toolchain builds what ships, on every machine.
 PACKAGES="
   cmake make g++ googletest clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
-  wine wine32:i386 wine64 xvfb xauth locales fonts-nanum file
+  wine64 xvfb xauth locales fonts-nanum file
   python3 python3-pytest iproute2 imagemagick x11-utils
   chromium nodejs msitools wixl osslsigncode openssl
 "
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
+# Where 32-bit code runs, 32-bit Wine runs the shipped exe. Where it cannot, the x86-64 twin runs
+# under 64-bit Wine alone: wine32 would only make Debian's wine wrapper pick a loader that fails.
+shape=$("$(dirname "$0")/shape.sh")
+if [ "$shape" = win32 ]; then
+  PACKAGES="$PACKAGES wine wine32:i386"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+else
+  PACKAGES="$PACKAGES g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev"
 fi
 
 for p in $PACKAGES; do

@@ -18,8 +18,8 @@ namespace {
 HINSTANCE AppInstance = nullptr;
 NOTIFYICONDATAA TrayIconData = {};
 // The record up to guidItem, without hBalloonIcon: the size every shell since XP accepts.
-constexpr DWORD TrayIconDataSize = 504;
-static_assert(offsetof(NOTIFYICONDATAA, guidItem) + sizeof(GUID) == TrayIconDataSize, "NOTIFYICONDATAA layout");
+constexpr DWORD TrayIconDataSize = offsetof(NOTIFYICONDATAA, guidItem) + sizeof(GUID);
+static_assert(sizeof(void*) != 4 || TrayIconDataSize == 504, "the size 32-bit shells have always been given");
 constexpr char TrayTip[] = "Tembrix USB Lock Tool";
 // Sent by a restarted shell: its notification area is empty again.
 UINT TaskbarCreatedMessage = 0;

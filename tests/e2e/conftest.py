@@ -13,7 +13,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 from harness import FakeServer  # noqa: E402
-from winenv import E2E_PREFIX_DIR as PREFIX_DIR, Agent, Display, WinePrefix, ensure_user  # noqa: E402
+from winenv import E2E_PREFIX_DIR as PREFIX_DIR, NOTES, Agent, Display, WinePrefix, ensure_user, says_what_runs  # noqa: E402
 # Every test here may ask for an isolated PC in a network namespace of its own.
 from netns_fixtures import isolated_pc, netns_prefix  # noqa: E402,F401
 
@@ -75,3 +75,9 @@ def agents(prefix, tmp_path):
         agent.prefix.clear_recorded_urls()
         if agent.prefix.user is not None:
             shutil.rmtree(agent.folder, ignore_errors=True)
+
+
+def pytest_terminal_summary(terminalreporter):
+    terminalreporter.write_line(says_what_runs("end-to-end tests ran"))
+    for note in sorted(NOTES):
+        terminalreporter.write_line(note)

@@ -7,7 +7,7 @@ import struct
 from dataclasses import dataclass, field
 from pathlib import Path
 
-RT_ICON, RT_MENU, RT_DIALOG, RT_STRING, RT_GROUP_ICON = 3, 4, 5, 6, 14
+RT_ICON, RT_MENU, RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_MANIFEST = 3, 4, 5, 6, 14, 24
 
 
 def resources(exe: Path) -> dict[tuple, bytes]:

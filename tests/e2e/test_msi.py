@@ -1,6 +1,8 @@
 """The MSI package: what `make dist` produces (signed with a throw-away certificate), and a silent
 install, upgrade and removal under Wine with the installed agent polling the server it was given,
-on 32-bit Windows and once on 64-bit Windows (WoW64).
+on 32-bit Windows and once on 64-bit Windows (WoW64). Where this machine cannot run 32-bit code,
+every case installs on 64-bit Windows, and a case that starts the installed agent first puts the
+x86-64 twin where the package put the shipped exe.
 
 The installs change the prefix, so these tests have prefixes of their own. One is recreated when an
 earlier run was interrupted with something still installed."""
@@ -18,20 +20,22 @@ from pathlib import Path
 import pytest
 
 from harness import FakeServer
-from winenv import E2E_PREFIX_DIR, ROOT, WM_CLOSE, WM_COMMAND, WinePrefix, wait_for
+from winenv import (AGENT_EXE, E2E_PREFIX_DIR, NOTES, ROOT, SHAPE, WM_CLOSE, WM_COMMAND, WinePrefix, wait_for,
+                    windows_for)
 
 BUILD = ROOT / "build" / "win32"
 DIST = ROOT / "dist"
 MAKE_DIST = ROOT / "packaging" / "make_dist.py"
 OBJDUMP = "i686-w64-mingw32-objdump"
 
-INSTALL_DIR = r"C:\Program Files\Tembrix"
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
 # Where 64-bit Windows keeps a 32-bit program's Run entry, as the 64-bit view of the registry
 # names it.
 WOW64_RUN_KEY = r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Run"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
 ERROR_INSTALL_FAILURE = 1603
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "advapi32.dll", "wininet.dll", "crypt32.dll",
+               "iphlpapi.dll", "psapi.dll", "ws2_32.dll", "msvcrt.dll"}
 SETTINGS_CAPTION = "환경 설정"
 IDM_SETTINGS, IDC_HOST_ADDRESS, IDOK = 32772, 1016, 1
 
@@ -151,22 +155,23 @@ def newest_msi(dist, tmp_path_factory) -> Path:
 class Machine:
     """The prefix seen as a managed PC: msiexec, the registry, the install folder, the agent."""
 
-    # 64-bit Windows installs with its own 64-bit installer. Wine's commands run as 32-bit
-    # programs in a 64-bit prefix, so they reach it the way a 32-bit program does: through sysnative.
-    MSIEXEC = {"win32": ["wine", "msiexec"],
-               "win64": ["wine", "start", "/wait", r"C:\windows\sysnative\msiexec.exe"]}
+    # A 64-bit prefix runs Wine's commands, msiexec among them, with the 64-bit loader: they see
+    # the 64-bit view of the registry, where a 32-bit program's keys are under Wow6432Node.
     PROGRAM_FILES = {"win32": "Program Files", "win64": "Program Files (x86)"}
+    RUN_KEYS = {"win32": RUN_KEY, "win64": WOW64_RUN_KEY}
     LOG = "msiexec.log"  # in C:\, the last msiexec run's verbose log
 
     def __init__(self, prefix: WinePrefix):
         self.prefix = prefix
         self.folder = prefix.path / "drive_c" / self.PROGRAM_FILES[prefix.arch] / "Tembrix"
+        self.run_key = self.RUN_KEYS[prefix.arch]
+        self.run_command = f'"C:\\{self.PROGRAM_FILES[prefix.arch]}\\Tembrix\\Tembrix.exe"'
         self.dirty = prefix.path.with_name(prefix.path.name + ".installed")
         self.installed: set[Path] = set()
 
     def msiexec(self, *args: str) -> int:
         self.dirty.write_text("msi tests ran here\n")
-        argv = self.MSIEXEC[self.prefix.arch] + [*args, "/l*v", f"C:\\{self.LOG}"]
+        argv = ["wine", "msiexec", *args, "/l*v", f"C:\\{self.LOG}"]
         return self.prefix.run(argv, timeout=300, check=False).returncode
 
     def logged_property(self, name: str) -> str | None:
@@ -216,7 +221,13 @@ class Machine:
         return (self.folder / "tmbxconfig.ini").read_bytes()
 
     def log_on(self):
-        """A new session: Wine's start-up runs the machine's Run entries, as a Windows logon does."""
+        """A new session: Wine's start-up runs the machine's Run entries, as a Windows logon does.
+        Where the shipped exe cannot run, the twin takes its place first."""
+        installed = self.folder / "Tembrix.exe"
+        if SHAPE == "win64" and installed.exists() and installed.read_bytes() != AGENT_EXE.read_bytes():
+            shutil.copy2(AGENT_EXE, installed)
+            NOTES.add(f"MSI cases started {AGENT_EXE.relative_to(ROOT)} from the installed path, through the "
+                      "Run value's own command line: this machine cannot run the installed 32-bit exe")
         self.prefix.kill()
         self.prefix.start()
 
@@ -259,9 +270,10 @@ class Machine:
 
 @pytest.fixture(scope="module", params=["win32"])
 def msi_prefix(request, display, dist):
-    """A prefix of the package's own: 32-bit Windows, or 64-bit for a test that asks for "win64"."""
-    prefix = WinePrefix(Path(f"{E2E_PREFIX_DIR}-msi{'' if request.param == 'win32' else '-win64'}"), display,
-                        arch=request.param)
+    """A prefix of the package's own: 32-bit Windows, or 64-bit for a test that asks for "win64"
+    and wherever 32-bit code cannot run."""
+    arch = windows_for(request.param)
+    prefix = WinePrefix(Path(f"{E2E_PREFIX_DIR}-msi{'' if arch == 'win32' else '-win64'}"), display, arch=arch)
     machine = Machine(prefix)
     if machine.dirty.exists() and prefix.path.exists():
         shutil.rmtree(prefix.path)  # an earlier run stopped with the product installed
@@ -306,6 +318,10 @@ def test_dist_is_one_signed_release_build_with_checked_sums(dist, signing_key, t
     # The shipped exe has no debug sections; they are kept beside it, and the exe names that file.
     assert ".debug_" not in section_names(dist["exe"]) and ".gnu_debuglink" in section_names(dist["exe"])
     assert ".debug_info" in section_names(dist["debug"])
+    # What the PCs run: a 32-bit GUI program that needs nothing but Windows' own DLLs.
+    headers = subprocess.run([OBJDUMP, "-p", str(dist["exe"])], check=True, capture_output=True, text=True).stdout
+    assert "file format pei-i386" in headers and re.search(r"^Subsystem\s+00000002", headers, re.MULTILINE)
+    assert {n.lower() for n in re.findall(r"DLL Name: (\S+)", headers)} <= SYSTEM_DLLS
     with zipfile.ZipFile(dist["zip"]) as z:
         assert z.namelist() == ["Tembrix.exe"]
         assert z.read("Tembrix.exe") == dist["exe"].read_bytes()
@@ -359,7 +375,7 @@ def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_ms
     assert (machine.folder / "Tembrix.exe").read_bytes() == dist["exe"].read_bytes()
     assert machine.settings() == f"[Configuration]\r\nHostAddress={first.address}\r\n".encode()
     assert machine.registered_version(old) == dist["version"]
-    assert machine.reg_value(RUN_KEY, "Tembrix") == f'"{INSTALL_DIR}\\Tembrix.exe"'
+    assert machine.reg_value(machine.run_key, "Tembrix") == machine.run_command
 
     # At logon the agent starts by itself and asks the server it was installed with; its user
     # then points it at another server through the settings dialog, which rewrites the file.
@@ -378,7 +394,7 @@ def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_ms
     assert machine.registered_version(old) is None, "the old product is still registered"
     assert machine.registered_version(new) == bumped(dist["version"])
     assert sorted(p.name for p in machine.folder.iterdir()) == ["Tembrix.exe", "tmbxconfig.ini"]
-    assert machine.reg_value(RUN_KEY, "Tembrix") == f'"{INSTALL_DIR}\\Tembrix.exe"'
+    assert machine.reg_value(machine.run_key, "Tembrix") == machine.run_command
     asked_second = len(second.requests("/Tembrix/permission_load.php"))
     machine.log_on()
     second.wait_requests("/Tembrix/permission_load.php", asked_second + 1, timeout=90)
@@ -399,7 +415,7 @@ def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_ms
     assert machine.installer_traces(newest_msi), "the installer's own records were not found"
     assert machine.uninstall(newest_msi) == 0
     assert not machine.folder.exists()
-    assert machine.reg_value(RUN_KEY, "Tembrix") is None
+    assert machine.reg_value(machine.run_key, "Tembrix") is None
     for msi in (old, new, newest_msi):
         assert machine.registered_version(msi) is None, msi.name
     assert machine.installer_traces(newest_msi) == []
@@ -410,7 +426,7 @@ def test_without_address_the_default_then_an_upgrade_with_one_writes_it_and_the_
     server = servers()
     assert machine.install(dist["msi"], "LOCKHOSTADDRESS=1") == 0
     assert machine.settings() == b"[Configuration]\r\nHostAddress=0.0.0.0\r\n"
-    assert machine.reg_value(RUN_KEY, "Tembrix") == f'"{INSTALL_DIR}\\Tembrix.exe"'
+    assert machine.reg_value(machine.run_key, "Tembrix") == machine.run_command
 
     # The same version built again has a product code of its own: it replaces, never doubles.
     # Upgrades that do not give the lock again read it back from where the first install stored it.
@@ -432,7 +448,7 @@ def test_without_address_the_default_then_an_upgrade_with_one_writes_it_and_the_
 
     assert machine.uninstall(newest_msi) == 0
     assert not machine.folder.exists()
-    assert machine.reg_value(RUN_KEY, "Tembrix") is None
+    assert machine.reg_value(machine.run_key, "Tembrix") is None
 
 
 @pytest.mark.parametrize("msi_prefix", ["win64"], indirect=True)

@@ -1,15 +1,15 @@
-"""The menus, dialogs, strings and icon that the built exe carries, read from its resource section,
-and the dialogs as they really run."""
+"""The menus, dialogs, strings and icon that the shipped exe carries, read from its resource section
+(on every machine, whether or not it can run it), and the dialogs as they really run."""
 from __future__ import annotations
 
 import struct
 
 import pytest
 
-from peres import (RT_DIALOG, RT_GROUP_ICON, RT_ICON, RT_MENU, RT_STRING, dialog_ex, icon_group, resources,
+from peres import (RT_DIALOG, RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_MENU, RT_STRING, dialog_ex, icon_group, resources,
                    standard_menu, strings)
 from traykit import MESSAGE, SETTINGS, Tray, start_agent
-from winenv import AGENT_EXE
+from winenv import SHIPPED_EXE
 
 KOREAN = 1042
 WS_CHILD_VISIBLE = 0x40000000 | 0x10000000
@@ -37,7 +37,7 @@ DIALOGS = {149: (SETTINGS, (0, 0, 233, 70), SETTINGS_CONTROLS), 150: (MESSAGE, (
 
 @pytest.fixture(scope="module")
 def carried():
-    return resources(AGENT_EXE)
+    return resources(SHIPPED_EXE)
 
 
 def one(carried, kind, name):
@@ -77,6 +77,9 @@ def test_strings_and_icon(carried):
     header = one(carried, RT_ICON, images[0]["id"])
     width, height, _planes, bits = struct.unpack_from("<iiHH", header, 4)
     assert (width, height, bits) == (16, 32, 8)  # height covers the image and its mask
+    # The manifest binds the shipped exe to the 32-bit common controls, whose buttons its dialogs need.
+    [manifest] = [data for key, data in carried.items() if key[:2] == (RT_MANIFEST, 1)]
+    assert manifest.count(b'processorArchitecture="x86"') == 2 and b"Common-Controls" in manifest
 
 
 def test_running_dialogs_keep_the_template_order_ids_and_size(agents, server, prefix):
