@@ -15,7 +15,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 from harness import TRICKLE, FakeServer, next_loopback_address  # noqa: E402
-from winenv import ROOT, WM_CLOSE, Agent, end_process, wine_session  # noqa: E402
+from winenv import ROOT, WM_CLOSE, Agent, end_process, says_what_runs, wine_session  # noqa: E402
 
 PERMISSION = "/Tembrix/permission_load.php"
 
@@ -44,6 +44,7 @@ def exit_time(prefix, work: Path) -> float:
 
 def main() -> int:
     args = sys.argv[1:] or ["10000", "1", "500"]
+    print(says_what_runs("bench: runs the tools built beside"), flush=True)
     work = ROOT / "build" / "bench"
     with wine_session(ROOT / "build" / "wine" / "bench") as prefix:
         server = FakeServer(work / "server", address=next_loopback_address(),

@@ -18,7 +18,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e")
 from harness import FakeServer  # noqa: E402
 from traykit import (DUPLICATE_CAPTION, MESSAGE, MESSAGE_EDIT, MESSAGE_POST, PERMISSION, SEND_FAILED,  # noqa: E402
                      SETTINGS, SETTINGS_EDIT, WM_LBUTTONDOWN, WM_RBUTTONDOWN, Tray)
-from winenv import ROOT, Agent, Display, wine_session  # noqa: E402
+from winenv import ROOT, Agent, Display, says_what_runs, wine_session  # noqa: E402
 
 DOCS = ROOT / "docs"
 MARGIN = 8
@@ -40,6 +40,7 @@ def shoot(display: Display, name: str, rect: list[int], include_tray: bool = Fal
 
 
 def main() -> int:
+    print(says_what_runs("screenshots: show"), flush=True)
     if shutil.which("import") is None:
         print("screenshots: ImageMagick's import is missing (tools/install-deps.sh installs it)")
         return 1

@@ -155,16 +155,16 @@ def newest_msi(dist, tmp_path_factory) -> Path:
 class Machine:
     """The prefix seen as a managed PC: msiexec, the registry, the install folder, the agent."""
 
-    # A 64-bit prefix runs Wine's commands, msiexec among them, with the 64-bit loader: they see
-    # the 64-bit view of the registry, where a 32-bit program's keys are under Wow6432Node.
+    # A 64-bit prefix runs Wine's commands, msiexec among them, with the 64-bit loader. The
+    # registry is read as the 32-bit agent and its installer see it, unless a test says otherwise.
     PROGRAM_FILES = {"win32": "Program Files", "win64": "Program Files (x86)"}
-    RUN_KEYS = {"win32": RUN_KEY, "win64": WOW64_RUN_KEY}
+    VIEWS = {"win32": [], "win64": ["/reg:32"]}
     LOG = "msiexec.log"  # in C:\, the last msiexec run's verbose log
 
     def __init__(self, prefix: WinePrefix):
         self.prefix = prefix
         self.folder = prefix.path / "drive_c" / self.PROGRAM_FILES[prefix.arch] / "Tembrix"
-        self.run_key = self.RUN_KEYS[prefix.arch]
+        self.view = self.VIEWS[prefix.arch]
         self.run_command = f'"C:\\{self.PROGRAM_FILES[prefix.arch]}\\Tembrix\\Tembrix.exe"'
         self.dirty = prefix.path.with_name(prefix.path.name + ".installed")
         self.installed: set[Path] = set()
@@ -188,7 +188,7 @@ class Machine:
         return self.msiexec("/x", self.prefix.windows_path(msi), "/qn")
 
     def reg_value(self, key: str, name: str, *options: str) -> str | None:
-        result = self.prefix.run(["wine", "reg", "query", key, "/v", name, *options], check=False)
+        result = self.prefix.run(["wine", "reg", "query", key, "/v", name, *(options or self.view)], check=False)
         if result.returncode != 0:
             return None
         for line in result.stdout.decode("cp949", "replace").splitlines():
@@ -198,7 +198,7 @@ class Machine:
         return None
 
     def reg_key_exists(self, key: str) -> bool:
-        return self.prefix.run(["wine", "reg", "query", key], check=False).returncode == 0
+        return self.prefix.run(["wine", "reg", "query", key, *self.view], check=False).returncode == 0
 
     def installer_traces(self, msi: Path) -> list[str]:
         """What the installer keeps about the product: component and upgrade-code registrations,
@@ -375,7 +375,7 @@ def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_ms
     assert (machine.folder / "Tembrix.exe").read_bytes() == dist["exe"].read_bytes()
     assert machine.settings() == f"[Configuration]\r\nHostAddress={first.address}\r\n".encode()
     assert machine.registered_version(old) == dist["version"]
-    assert machine.reg_value(machine.run_key, "Tembrix") == machine.run_command
+    assert machine.reg_value(RUN_KEY, "Tembrix") == machine.run_command
 
     # At logon the agent starts by itself and asks the server it was installed with; its user
     # then points it at another server through the settings dialog, which rewrites the file.
@@ -394,7 +394,7 @@ def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_ms
     assert machine.registered_version(old) is None, "the old product is still registered"
     assert machine.registered_version(new) == bumped(dist["version"])
     assert sorted(p.name for p in machine.folder.iterdir()) == ["Tembrix.exe", "tmbxconfig.ini"]
-    assert machine.reg_value(machine.run_key, "Tembrix") == machine.run_command
+    assert machine.reg_value(RUN_KEY, "Tembrix") == machine.run_command
     asked_second = len(second.requests("/Tembrix/permission_load.php"))
     machine.log_on()
     second.wait_requests("/Tembrix/permission_load.php", asked_second + 1, timeout=90)
@@ -415,7 +415,7 @@ def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_ms
     assert machine.installer_traces(newest_msi), "the installer's own records were not found"
     assert machine.uninstall(newest_msi) == 0
     assert not machine.folder.exists()
-    assert machine.reg_value(machine.run_key, "Tembrix") is None
+    assert machine.reg_value(RUN_KEY, "Tembrix") is None
     for msi in (old, new, newest_msi):
         assert machine.registered_version(msi) is None, msi.name
     assert machine.installer_traces(newest_msi) == []
@@ -426,7 +426,7 @@ def test_without_address_the_default_then_an_upgrade_with_one_writes_it_and_the_
     server = servers()
     assert machine.install(dist["msi"], "LOCKHOSTADDRESS=1") == 0
     assert machine.settings() == b"[Configuration]\r\nHostAddress=0.0.0.0\r\n"
-    assert machine.reg_value(machine.run_key, "Tembrix") == machine.run_command
+    assert machine.reg_value(RUN_KEY, "Tembrix") == machine.run_command
 
     # The same version built again has a product code of its own: it replaces, never doubles.
     # Upgrades that do not give the lock again read it back from where the first install stored it.
@@ -448,7 +448,7 @@ def test_without_address_the_default_then_an_upgrade_with_one_writes_it_and_the_
 
     assert machine.uninstall(newest_msi) == 0
     assert not machine.folder.exists()
-    assert machine.reg_value(machine.run_key, "Tembrix") is None
+    assert machine.reg_value(RUN_KEY, "Tembrix") is None
 
 
 @pytest.mark.parametrize("msi_prefix", ["win64"], indirect=True)
