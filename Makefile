@@ -2,7 +2,7 @@
 #   make build   cross-compiles build/win32/Tembrix.exe (and the test tools)
 #   make test    every test: native unit tests (ASan/UBSan), Windows-layer tests under Wine,
 #                end-to-end tests of the real exe under Wine and Xvfb, a short fuzz run
-#   make run     starts the agent under Wine beside a local management server
+#   make run     starts the agent under Wine beside a local management server (TLS=1: over HTTPS)
 #   make fuzz    a longer fuzz run of the portable parsers
 #   make dist    the release exe and its debug file, its MSI, a zip and SHA-256 sums under dist/;
 #                signed when TEMBRIX_SIGN_PFX names a PKCS#12 file
@@ -72,7 +72,7 @@ shape:
 	@$(PY) tests/winenv.py run
 
 run: runnable
-	$(PY) tools/run.py
+	$(PY) tools/run.py $(if $(TLS),--tls)
 
 screenshots: runnable
 	$(PY) tools/screenshots.py

@@ -1,5 +1,7 @@
 #include "server/form_text.h"
 
+#include "server/host_text.h"
+
 #include <cstring>
 
 namespace {
@@ -88,7 +90,8 @@ bool BuildRegistrationAddress(char* address, std::size_t addressSize, const char
             }
         }
     };
-    w.Put("http://");
+    // A TLS link's form is served over TLS too: the stored "https://" is the address's own.
+    if (std::strncmp(hostAddress, SecurePrefix, SecurePrefixLength) != 0) w.Put("http://");
     w.Put(hostAddress);
     w.Put("/Tembrix/register_form.php?n=");
     putValue(nodeName);

@@ -17,7 +17,12 @@ void SplitHostAddress(const char* hostAddress, HostParts& parts, LeadByteTest is
     parts.Host[0] = parts.BasePath[0] = 0;
 
     const char* rest = hostAddress;
-    if (std::strncmp(rest, "http://", 7) == 0) rest += 7;
+    parts.Secure = std::strncmp(rest, SecurePrefix, SecurePrefixLength) == 0;
+    if (parts.Secure) {
+        rest += SecurePrefixLength;
+    } else if (std::strncmp(rest, "http://", 7) == 0) {
+        rest += 7;
+    }
     const std::size_t length = std::strlen(rest);
 
     std::size_t slash = length;

@@ -10,13 +10,16 @@
 constexpr std::size_t HostTextSize = 64;
 constexpr std::size_t BasePathSize = 32;
 constexpr std::size_t ObjectNameSize = 64;
+constexpr char SecurePrefix[] = "https://";
+constexpr std::size_t SecurePrefixLength = sizeof SecurePrefix - 1;
 
 struct HostParts {
     char Host[HostTextSize];      // host name or address; never empty of meaning checks here
     char BasePath[BasePathSize];  // empty, or ends in '/'
+    bool Secure;                  // the address began with "https://": TLS to port 443
 };
 
-// "http://" (lower case only) is dropped; the text is cut at its first '/' (a '/' byte inside a
+// "https://" or "http://" (lower case only) is dropped, the first making the link Secure; the text is cut at its first '/' (a '/' byte inside a
 // double-byte character does not count); what follows goes to BasePath with a '/' appended when
 // missing. Every part is bounded by its field: a longer text is cut, never overflows.
 void SplitHostAddress(const char* hostAddress, HostParts& parts, LeadByteTest isLeadByte);

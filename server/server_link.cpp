@@ -5,6 +5,7 @@
 #include <new>
 
 #include "server/form_text.h"
+#include "server/machine_trust.h"
 
 namespace {
 
@@ -109,8 +110,10 @@ bool ReadWholeBody(HINTERNET request, std::string& answer, DWORD start) {
 
 // The exchange itself. The answer stays empty unless a whole one came in time.
 void Exchange(Request* r) {
+    // Certificate faults are never waved through: WinINet's checks stand, and no dialog asks.
+    const DWORD flags = RequestFlags | (r->Link->Secure ? INTERNET_FLAG_SECURE : 0);
     HINTERNET request = Counted(HttpOpenRequestA(r->Link->Connection, "POST", r->ObjectName, nullptr, nullptr,
-                                                 nullptr, RequestFlags, reinterpret_cast<DWORD_PTR>(r)));
+                                                 nullptr, flags, reinterpret_cast<DWORD_PTR>(r)));
     if (request == nullptr) return;
     // Each call is bounded too, so that a request whose caller has gone ends by itself. Wine
     // ignores the connect bound; Windows honours it.
@@ -118,7 +121,8 @@ void Exchange(Request* r) {
     SetTimeout(request, INTERNET_OPTION_SEND_TIMEOUT, RequestDeadlineMs);
     SetTimeout(request, INTERNET_OPTION_RECEIVE_TIMEOUT, RequestDeadlineMs);
     const DWORD bodyLength = static_cast<DWORD>(std::strlen(r->Body));
-    if (HttpSendRequestA(request, FormHeader, sizeof FormHeader - 1, r->Body, bodyLength)) {
+    if (HttpSendRequestA(request, FormHeader, sizeof FormHeader - 1, r->Body, bodyLength) &&
+        (!r->Link->Secure || ServerIsTrustedByMachine(request, r->Link->Host))) {
         if (!ReadWholeBody(request, r->Answer, r->Start)) r->Answer.clear();
         r->Answer.erase(0, ByteOrderMarkLength(r->Answer));
     }
@@ -205,12 +209,14 @@ ServerLink* OpenServerLink(const char* hostAddress) {
     SplitHostAddress(hostAddress, parts, IsLeadByte);
     std::memcpy(link->Host, parts.Host, sizeof link->Host);
     std::memcpy(link->BasePath, parts.BasePath, sizeof link->BasePath);
+    link->Secure = parts.Secure;
 
     link->Internet = Counted(InternetOpenA(UserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (link->Internet == nullptr) return link;
     // Before the connection handle exists, which takes the callback over from it.
     InternetSetStatusCallbackA(link->Internet, ReportStatus);
-    link->Connection = Counted(InternetConnectA(link->Internet, link->Host, INTERNET_DEFAULT_HTTP_PORT,
+    const INTERNET_PORT port = link->Secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
+    link->Connection = Counted(InternetConnectA(link->Internet, link->Host, port,
                                                 "", "", INTERNET_SERVICE_HTTP, 0, 0));
     link->Ready = link->Connection != nullptr;
     return link;

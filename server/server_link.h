@@ -1,5 +1,5 @@
 // The HTTP client for the configured management server: one WinINet session and connection on
-// port 80, and one form-encoded POST per question.
+// port 80, or on port 443 over TLS for an "https://" address, and one form-encoded POST per question.
 #pragma once
 #include <windows.h>
 #include <wininet.h>
@@ -13,6 +13,7 @@ struct ServerLink {
     char BasePath[BasePathSize];
     HINTERNET Internet;
     HINTERNET Connection;
+    bool Secure;  // TLS, and an answer counts only from a server the machine trusts
     bool Ready;
     long Users;  // references: the slot's own and one per request in flight; guarded by the slot
 };

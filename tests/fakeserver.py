@@ -28,6 +28,10 @@ network namespace); the test steers it through two files:
      "headers": [[name, value], ...], "raw_head_hex": "...", "body_hex": "...", "body": "latin-1 text"}
     A line {"event": "connect", "conn": n} is written for every accepted connection.
 
+  --tls CHAIN KEY: HTTPS (port 443 unless --port says otherwise) with that certificate chain and
+  key, PEM; each connection's handshake is made on its own thread, and one that fails is logged
+  as {"event": "handshake-failed", "conn": n, "error": "..."}.
+
   --never-accept: the server listens but never accepts, and fills its own accept queue at start,
   so that the kernel drops every further connection attempt: a client's connect hangs as it does
   towards a host whose firewall drops packets. Nothing is logged.
@@ -38,12 +42,15 @@ import argparse
 import json
 import os
 import socket
+import ssl
 import threading
 import time
 
 
 class Server:
-    def __init__(self, address: str, port: int, script_path: str, log_path: str):
+    def __init__(self, address: str, port: int, script_path: str, log_path: str,
+                 tls: ssl.SSLContext | None = None):
+        self.tls = tls
         self.script_path = script_path
         self.log_path = log_path
         self.log_lock = threading.Lock()
@@ -86,6 +93,13 @@ class Server:
     def handle(self, conn: socket.socket, peer, number: int):
         buffer = b""
         try:
+            if self.tls is not None:
+                conn.settimeout(30)
+                try:
+                    conn = self.tls.wrap_socket(conn, server_side=True)
+                except (ssl.SSLError, OSError) as e:
+                    self.log({"event": "handshake-failed", "conn": number, "error": str(e)})
+                    return
             while True:
                 conn.settimeout(float(self.script().get("idle_timeout", 30)))
                 while b"\r\n\r\n" not in buffer:
@@ -201,13 +215,18 @@ class Server:
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--bind", required=True)
-    parser.add_argument("--port", type=int, default=80)
+    parser.add_argument("--port", type=int)
+    parser.add_argument("--tls", nargs=2, metavar=("CHAIN", "KEY"), help="serve HTTPS with this chain and key")
     parser.add_argument("--script", required=True)
     parser.add_argument("--log", required=True)
     parser.add_argument("--ready", help="file written once the server listens")
     parser.add_argument("--never-accept", action="store_true", help="take no connection at all")
     args = parser.parse_args()
-    server = Server(args.bind, args.port, args.script, args.log)
+    tls = None
+    if args.tls:
+        tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        tls.load_cert_chain(*args.tls)
+    server = Server(args.bind, args.port or (443 if tls else 80), args.script, args.log, tls)
     if args.never_accept:
         server.sock.listen(0)  # room for one connection, taken by one that is never accepted
         server.filler = socket.create_connection(server.sock.getsockname(), timeout=5)

@@ -35,10 +35,11 @@ def next_loopback_address() -> str:
 
 
 class FakeServer:
-    """The scriptable management server, run as its own process (inside `netns` when given)."""
+    """The scriptable management server, run as its own process (inside `netns` when given); over
+    HTTPS on port 443 with `tls` = (chain file, key file)."""
 
     def __init__(self, folder: Path, address: str | None = None, netns: str | None = None,
-                 routes: dict | None = None, never_accept: bool = False):
+                 routes: dict | None = None, never_accept: bool = False, tls: tuple[Path, Path] | None = None):
         self.folder = Path(folder)
         self.folder.mkdir(parents=True, exist_ok=True)
         self.address = address or next_loopback_address()
@@ -54,6 +55,8 @@ class FakeServer:
                 "--log", str(self.log_path), "--ready", str(self.ready_path)]
         if never_accept:
             argv.append("--never-accept")
+        if tls:
+            argv += ["--tls", *map(str, tls)]
         if netns:
             argv = ["ip", "netns", "exec", netns] + argv
         self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -107,3 +110,51 @@ def header(entry: dict, name: str) -> str | None:
 
 def elapsed(start: float) -> float:
     return time.monotonic() - start
+
+
+class ThrowAwayPki:
+    """Throw-away certificates made by openssl in one folder: CAs, and server certificates they
+    issue. A server's address is its CN, with no alternative names: Wine matches an IP address
+    only there."""
+
+    def __init__(self, folder: Path):
+        self.folder = Path(folder)
+        self.folder.mkdir(parents=True, exist_ok=True)
+
+    def _openssl(self, *args: str):
+        subprocess.run(["openssl", *args], cwd=self.folder, check=True, capture_output=True)
+
+    def ca(self, name: str) -> Path:
+        """A CA's certificate (PEM); its key and its issuing records stay beside it."""
+        self._openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out",
+                      f"{name}.crt", "-days", "2", "-subj", f"/CN=Tembrix Test {name}",
+                      "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        (self.folder / f"{name}.db").write_text("")
+        (self.folder / f"{name}.conf").write_text(
+            f"[ca]\ndefault_ca = issuer\n[issuer]\ndatabase = {name}.db\nnew_certs_dir = .\ncertificate = {name}.crt\n"
+            f"private_key = {name}.key\nrand_serial = yes\ndefault_md = sha256\npolicy = any\n"
+            f"unique_subject = no\ncopy_extensions = none\nx509_extensions = server\n"
+            "[any]\ncommonName = supplied\n"
+            "[server]\nbasicConstraints = CA:FALSE\nextendedKeyUsage = serverAuth\n"
+            "keyUsage = critical,digitalSignature,keyEncipherment\n")
+        return self.folder / f"{name}.crt"
+
+    def server(self, name: str, common_name: str, ca: str | None,
+               dates: tuple[str, str] = ("", "")) -> tuple[Path, Path]:
+        """(chain, key) of a server certificate for `common_name`, issued by the CA named `ca`
+        (its chain then holds the CA too, as a server sends it), or self-signed when None.
+        `dates` (openssl's YYMMDDHHMMSSZ) make one that is not valid now."""
+        key, crt = f"{name}.key", f"{name}.crt"
+        if ca is None:
+            self._openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", crt,
+                          "-days", "2", "-subj", f"/CN={common_name}", "-addext", "extendedKeyUsage=serverAuth")
+            return self.folder / crt, self.folder / key
+        self._openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", f"{name}.csr",
+                      "-subj", f"/CN={common_name}")
+        start, end = dates
+        self._openssl("ca", "-batch", "-config", f"{ca}.conf", "-in", f"{name}.csr", "-out", crt, "-notext",
+                      *(["-startdate", start, "-enddate", end] if start else ["-days", "2"]))
+        chain = self.folder / f"{name}-chain.pem"
+        chain.write_bytes((self.folder / crt).read_bytes() + (self.folder / f"{ca}.crt").read_bytes())
+        return chain, self.folder / key
+

@@ -4,7 +4,9 @@ the agent under Wine pointed at it, and a reader of the lock-state pipe; then it
 next and reports what happens. Ctrl-C ends everything it started.
 
 Uses the current X display when there is one, otherwise a virtual one (and says how to look at
-it). `--address` picks another loopback address when 127.0.0.1:80 is taken."""
+it). `--address` picks another loopback address when 127.0.0.1:80 is taken. `--tls` puts the
+server behind HTTPS on port 443 with a throw-away CA made at start, which the run prefix's
+machine Root store trusts for as long as the run lasts, and gives the agent an "https://" address."""
 from __future__ import annotations
 
 import argparse
@@ -23,7 +25,8 @@ sys.path.insert(0, str(TOOLS.parent / "tests"))
 sys.path.insert(0, str(TOOLS))
 
 from mgmtserver.launch import MgmtServerProcess  # noqa: E402
-from winenv import ROOT, Agent, Display, WinePrefix  # noqa: E402
+from harness import ThrowAwayPki  # noqa: E402
+from winenv import ROOT, Agent, Display, WinePrefix, says_what_runs  # noqa: E402
 
 PIPE = r"\\.\pipe\Tembrix"
 PERMISSION = "/Tembrix/permission_load.php"
@@ -100,28 +103,40 @@ def watch_browser(prefix: WinePrefix, stop: threading.Event):
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--address", default="127.0.0.1", help="loopback address of the server (port 80)")
+    parser.add_argument("--tls", action="store_true", help="HTTPS on port 443 with a throw-away CA")
     args = parser.parse_args()
+    say(says_what_runs("starts"))
 
     display = CurrentDisplay(os.environ["DISPLAY"]) if os.environ.get("DISPLAY") else Display()
     work = ROOT / "build" / "run"
     work.mkdir(parents=True, exist_ok=True)
     prefix = WinePrefix(ROOT / "build" / "wine" / "run", display)
-    server = agent = monitor = None
+    server = agent = monitor = ca = None
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     try:
         (work / "server" / "mgmt.sqlite").unlink(missing_ok=True)
         for stale in (work / "server").glob("mgmt.sqlite-*"):
             stale.unlink()
-        server = MgmtServerProcess(work / "server", args.address, demo=True)
-        say(f"management server on http://{args.address}/ with a demo database ({server.db})")
+        chain = None
+        if args.tls:
+            pki = ThrowAwayPki(work / "pki")
+            ca = pki.ca("RunCA")
+            chain = pki.server("server", args.address, "RunCA")
+        server = MgmtServerProcess(work / "server", args.address, demo=True, tls=chain)
+        say(f"management server on {server.url}/ with a demo database ({server.db})")
         say(f"preparing the Wine prefix (the first time takes about 20 s) on display {display.name}")
         prefix.prepare()
         prefix.start()
+        if ca is not None:
+            prefix.run(["wine", prefix.tool("rootstore"), "add", "machine", prefix.windows_path(ca)])
+            say(f"the prefix's machine Root store trusts the run's CA {os.path.relpath(ca, ROOT)}"
+                " (your browser does not: import it there, or accept its warning)")
         prefix.clear_recorded_urls()
         threading.Thread(target=watch_server, args=(server, stop), daemon=True).start()
         threading.Thread(target=watch_browser, args=(prefix, stop), daemon=True).start()
-        agent = Agent(prefix, work / "agent", args.address).start()   # writes its tmbxconfig.ini
+        host = f"https://{args.address}" if args.tls else args.address
+        agent = Agent(prefix, work / "agent", host).start()   # writes its tmbxconfig.ini
         agent.wait_window()
         monitor = start_pipe_monitor(prefix)
         threading.Thread(target=watch_pipe, args=(monitor,), daemon=True).start()
@@ -129,7 +144,7 @@ def main() -> int:
         cli = f"python3 tools/mgmtserver --db {os.path.relpath(server.db, ROOT)}"
         print(f"""
 run: the agent runs as terminal {address}; its settings file is {os.path.relpath(agent.settings, ROOT)}
-     admin page:          http://{args.address}/admin   (switch USB use, read messages)
+     admin page:          {server.url}/admin   (switch USB use, read messages)
      grant USB use:       {cli} grant {address}
      lock it again:       {cli} revoke {address}
      terminals, messages: {cli} list    /    {cli} messages
@@ -158,6 +173,8 @@ run: the agent runs as terminal {address}; its settings file is {os.path.relpath
             monitor.wait(15)
         if server is not None:
             server.stop()
+        if ca is not None and prefix.started:
+            prefix.run(["wine", prefix.tool("rootstore"), "remove", "machine", prefix.windows_path(ca)], check=False)
         prefix.kill()
         display.close()
         say("everything it started has ended")

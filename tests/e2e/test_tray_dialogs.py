@@ -71,8 +71,9 @@ def test_settings_entry_is_stored_with_only_a_lower_case_http_prefix_dropped(age
 
 
 def test_capital_or_https_prefixes_are_stored_as_typed(isolated_pc):
-    # The host part of such an entry ("HTTP:", "https:") is looked up as a name by the next
-    # request: inside a namespace of its own that lookup cannot leave the machine.
+    # The host part of an "HTTP://" entry ("HTTP:") is looked up as a name by the next request:
+    # inside a namespace of its own that lookup cannot leave the machine. An "https://" entry is
+    # a TLS link to port 443 of the same host, where nothing listens.
     pc = isolated_pc(["02:00:00:00:00:02"])
     tray = Tray(pc.prefix)
     a = pc.server.address

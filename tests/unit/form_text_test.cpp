@@ -78,6 +78,9 @@ TEST(FormText, RegistrationAddressKeepsItsStructure) {
     // Non-ASCII bytes are the browser's business; a stored "http://" is not removed.
     ASSERT_TRUE(BuildRegistrationAddress(address, sizeof address, "http://h", "\xC7\xD1", ""));
     EXPECT_STREQ(address, "http://http://h/Tembrix/register_form.php?n=\xC7\xD1&m=");
+
+    ASSERT_TRUE(BuildRegistrationAddress(address, sizeof address, "https://host/app", "PC", "m"));
+    EXPECT_STREQ(address, "https://host/app/Tembrix/register_form.php?n=PC&m=m");
 }
 
 TEST(FormText, RegistrationAddressOfTheLongestInputsFits) {

@@ -13,6 +13,7 @@ struct SplitCase {
     const char* Text;
     const char* Host;
     const char* BasePath;
+    bool Secure = false;
 };
 
 TEST(HostText, SplitsHostAndBasePath) {
@@ -24,7 +25,10 @@ TEST(HostText, SplitsHostAndBasePath) {
         {"192.168.0.10/a/b", "192.168.0.10", "a/b/"},
         {"http://192.168.0.10/app/", "192.168.0.10", "app/"},
         {"HTTP://192.168.0.10", "HTTP:", "/192.168.0.10/"},
-        {"https://10.0.0.5", "https:", "/10.0.0.5/"},
+        {"https://10.0.0.5", "10.0.0.5", "", true},
+        {"https://h.example/app", "h.example", "app/", true},
+        {"HTTPS://10.0.0.5", "HTTPS:", "/10.0.0.5/"},
+        {"https:/10.0.0.5", "https:", "10.0.0.5/"},
         {"10.0.0.5:8080", "10.0.0.5:8080", ""},
         {"0.0.0.0", "0.0.0.0", ""},
         {"", "", ""},
@@ -34,6 +38,7 @@ TEST(HostText, SplitsHostAndBasePath) {
         SplitHostAddress(c.Text, parts, NoLeadBytes);
         EXPECT_STREQ(parts.Host, c.Host) << c.Text;
         EXPECT_STREQ(parts.BasePath, c.BasePath) << c.Text;
+        EXPECT_EQ(parts.Secure, c.Secure) << c.Text;
     }
 }
 

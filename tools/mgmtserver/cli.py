@@ -36,7 +36,8 @@ def parser() -> argparse.ArgumentParser:
     sub = p.add_subparsers(dest="command", required=True)
     serve = sub.add_parser("serve", help="answer the agents and the browser over HTTP")
     serve.add_argument("--bind", default="127.0.0.1", help="a loopback address (the port is fixed by the agent)")
-    serve.add_argument("--port", type=int, default=80)
+    serve.add_argument("--port", type=int, help="80, or 443 with --tls")
+    serve.add_argument("--tls", nargs=2, metavar=("CHAIN", "KEY"), help="HTTPS with this certificate chain and key")
     serve.add_argument("--demo", action="store_true", help="fill in a few demo terminals first")
     serve.add_argument("--log", help="JSON line per request")
     serve.add_argument("--ready", help="file written with the process id once listening")
@@ -55,8 +56,10 @@ def serve(store: Store, args) -> int:
 
     if args.demo:
         store.fill_demo()
+    scheme = "https" if args.tls else "http"
+    args.port = args.port or (443 if args.tls else 80)
     try:
-        server = make_server(store, args.bind, args.port, args.log)
+        server = make_server(store, args.bind, args.port, args.log, args.tls)
     except OSError as e:
         print(f"mgmtserver: cannot listen on {args.bind}:{args.port}: {e.strerror}", file=sys.stderr)
         return 1
@@ -64,7 +67,7 @@ def serve(store: Store, args) -> int:
         with open(args.ready, "w") as f:
             f.write(str(os.getpid()))
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
-    print(f"mgmtserver: http://{args.bind}:{args.port}/admin  (state in {store.path})", flush=True)
+    print(f"mgmtserver: {scheme}://{args.bind}:{args.port}/admin  (state in {store.path})", flush=True)
     try:
         server.serve_forever(poll_interval=0.2)
     except KeyboardInterrupt:

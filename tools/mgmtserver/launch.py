@@ -14,17 +14,21 @@ PROGRAM = Path(__file__).resolve().parent
 
 
 class MgmtServerProcess:
-    def __init__(self, folder: Path, address: str, demo: bool = False, db: Path | None = None):
+    def __init__(self, folder: Path, address: str, demo: bool = False, db: Path | None = None,
+                 tls: tuple[Path, Path] | None = None):
+        """`tls`: (certificate chain, key) for HTTPS on port 443."""
         self.folder = Path(folder)
         self.folder.mkdir(parents=True, exist_ok=True)
         self.address = address
+        self.scheme = "https" if tls else "http"
         self.db = Path(db) if db else self.folder / "mgmt.sqlite"
         self.log_path = self.folder / "requests.jsonl"
         self.log_path.write_text("")
         ready = self.folder / "ready"
         ready.unlink(missing_ok=True)
         argv = [sys.executable, str(PROGRAM), "--db", str(self.db), "serve", "--bind", address,
-                "--log", str(self.log_path), "--ready", str(ready)] + (["--demo"] if demo else [])
+                "--log", str(self.log_path), "--ready", str(ready)] + (["--demo"] if demo else []) + \
+            (["--tls", *map(str, tls)] if tls else [])
         self.stderr_path = self.folder / "stderr.txt"
         self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=open(self.stderr_path, "wb"))
@@ -37,7 +41,7 @@ class MgmtServerProcess:
 
     @property
     def url(self) -> str:
-        return f"http://{self.address}"
+        return f"{self.scheme}://{self.address}"
 
     def cli(self, *args: str) -> str:
         """One command-line action on this server's database."""

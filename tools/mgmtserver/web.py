@@ -1,9 +1,10 @@
-"""HTTP on port 80: the agent's five scripts, the registration form the agent opens in the
-browser, and the administrator's page."""
+"""HTTP on port 80 (or HTTPS on 443): the agent's five scripts, the registration form the agent
+opens in the browser, and the administrator's page."""
 from __future__ import annotations
 
 import html
 import json
+import ssl
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -274,8 +275,27 @@ class MgmtServer(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
     request_queue_size = 64
+    tls: ssl.SSLContext | None = None
+
+    def finish_request(self, request, client_address):
+        # The handshake runs on the connection's own thread: a client that never finishes it
+        # holds only that thread, never the accepting one.
+        if self.tls is not None:
+            request.settimeout(30)
+            try:
+                request = self.tls.wrap_socket(request, server_side=True)
+            except (ssl.SSLError, OSError):
+                return
+            request.settimeout(None)
+        super().finish_request(request, client_address)
 
 
-def make_server(store: Store, address: str, port: int = 80, log_path=None) -> MgmtServer:
+def make_server(store: Store, address: str, port: int = 80, log_path=None,
+                tls: tuple[str, str] | None = None) -> MgmtServer:
+    """`tls`: (certificate chain, key) files, PEM, for HTTPS."""
     handler = type("BoundHandler", (Handler,), {"store": store, "log": RequestLog(log_path)})
-    return MgmtServer((address, port), handler)
+    server = MgmtServer((address, port), handler)
+    if tls:
+        server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        server.tls.load_cert_chain(*tls)
+    return server
