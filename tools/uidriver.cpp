@@ -587,23 +587,21 @@ int WaitForDialogGone(int argc, wchar_t** argv) {
         WaitUntil([&] { return FindDialog(caption) == nullptr; }, TimeoutArgument(argc, argv, 3)));
 }
 
-int PostToWindow(int, wchar_t** argv) {
+// post and post-registered: TARGET MESSAGE WPARAM LPARAM, the message given by its number or name.
+int PostMessageAs(wchar_t** argv, UINT (*messageOf)(const wchar_t*)) {
     HWND window = WaitForTarget(argv[2]);
     if (window == nullptr) return Fail(L"window not found");
-    const UINT message = static_cast<UINT>(Number(argv[3]));
+    const UINT message = messageOf(argv[3]);
     const WPARAM wParam = static_cast<WPARAM>(Number(argv[4]));
     const LPARAM lParam = static_cast<LPARAM>(Number(argv[5]));
     return PrintPosted(PostMessageW(window, message, wParam, lParam) != 0, message);
 }
 
-int PostRegistered(int, wchar_t** argv) {
-    HWND window = WaitForTarget(argv[2]);
-    if (window == nullptr) return Fail(L"window not found");
-    const UINT message = RegisterWindowMessageW(argv[3]);
-    const WPARAM wParam = static_cast<WPARAM>(Number(argv[4]));
-    const LPARAM lParam = static_cast<LPARAM>(Number(argv[5]));
-    return PrintPosted(PostMessageW(window, message, wParam, lParam) != 0, message);
-}
+UINT MessageNumber(const wchar_t* text) { return static_cast<UINT>(Number(text)); }
+UINT RegisteredMessage(const wchar_t* name) { return RegisterWindowMessageW(name); }
+
+int PostToWindow(int, wchar_t** argv) { return PostMessageAs(argv, MessageNumber); }
+int PostRegistered(int, wchar_t** argv) { return PostMessageAs(argv, RegisteredMessage); }
 
 int SendToWindow(int, wchar_t** argv) {
     HWND window = WaitForTarget(argv[2]);
