@@ -15,7 +15,7 @@ from test_server_link import PERMISSION, REGISTER, peek
 from traykit import SETTINGS, SETTINGS_EDIT
 from winenv import wait_for
 
-IDOK = 1
+IDOK, IDCANCEL = 1, 2
 GRANTED = STANDARD_ROUTES | {PERMISSION: {"body": "TRUE"}}
 EXPIRED = ("200101000000Z", "200201000000Z")
 # A poll every 10 s, a request's deadline of 30 s, and a loaded machine's stalls.
@@ -97,6 +97,11 @@ def test_only_a_certificate_the_machine_trusts_for_the_server_name_is_answered(p
     alone = next_loopback_address()
     answering = tls_servers(alone, pki.server("user-root", alone, "User"))
     agent = agents(f"https://{alone}").start()
+    # At start it is no server at all: the settings dialog opens, then the registration form.
+    assert prefix.driver("wait-dialog", SETTINGS, 60000, timeout=90).get("hwnd")
+    prefix.driver("click", SETTINGS, IDCANCEL)
+    urls = wait_for(prefix.recorded_urls, 60, what="registration form handed to the browser")
+    assert urls[0].startswith(f"https://{alone}/Tembrix/register_form.php?n="), urls
     answering.wait_requests(PERMISSION, 2, timeout=2 * ONE_POLL)
     assert peek(prefix, ONE_POLL, "FALSE")["found"]
     assert agent.running() and agent.close() == 0
