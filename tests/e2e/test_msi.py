@@ -20,8 +20,8 @@ from pathlib import Path
 import pytest
 
 from harness import FakeServer
-from winenv import (AGENT_EXE, E2E_PREFIX_DIR, NOTES, ROOT, SHAPE, WM_CLOSE, WM_COMMAND, WinePrefix, wait_for,
-                    windows_for)
+from winenv import (AGENT_EXE, E2E_PREFIX_DIR, NOTES, ROOT, SHAPE, SHAPE_WHY, WM_CLOSE, WM_COMMAND, WinePrefix,
+                    wait_for, windows_for)
 
 BUILD = ROOT / "build" / "win32"
 DIST = ROOT / "dist"
@@ -227,7 +227,7 @@ class Machine:
         if SHAPE == "win64" and installed.exists() and installed.read_bytes() != AGENT_EXE.read_bytes():
             shutil.copy2(AGENT_EXE, installed)
             NOTES.add(f"MSI cases started {AGENT_EXE.relative_to(ROOT)} from the installed path, through the "
-                      "Run value's own command line: this machine cannot run the installed 32-bit exe")
+                      f"Run value's own command line, in place of the installed 32-bit exe ({SHAPE_WHY})")
         self.prefix.kill()
         self.prefix.start()
 
