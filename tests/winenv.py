@@ -58,6 +58,8 @@ def windows_for(asked: str) -> str:
 def says_what_runs(what: str) -> str:
     """One line: which exe `what` runs, and why that one."""
     return f"{what} {AGENT_EXE.relative_to(ROOT)}, {TWIN}: {SHAPE_WHY}"
+
+
 # The end-to-end tests' prefix; overridable so that two test runs on one machine never share a
 # wineserver. Namespace tests and other prefixes of a run are named after it.
 E2E_PREFIX_DIR = Path(os.environ.get("TEMBRIX_WINE_PREFIX", ROOT / "build" / "wine" / "e2e"))
