@@ -23,9 +23,9 @@ bool ParseNodeNameAnswer(std::string_view answer, char (&nodeName)[NodeNameSize]
 // False when the text holds any of < > & ' " ` % ; the registration form rejects those.
 bool IsUsableNodeName(std::string_view text);
 
-// "http://" host "/Tembrix/register_form.php?n=" name "&m=" address (a host address beginning
-// "https://" stands for itself and its "http://"), with the ASCII bytes of the
-// two values that would change the address's structure percent-encoded; non-ASCII bytes pass
-// unchanged (the browser's business). False, with an empty text, when it does not fit.
+// "http://" host "/Tembrix/register_form.php?n=" name "&m=" address, with no "http://" in front
+// of a host address that begins "https://", and with the ASCII bytes of the two values that
+// would change the address's structure percent-encoded; non-ASCII bytes pass unchanged (the
+// browser's business). False, with an empty text, when it does not fit.
 bool BuildRegistrationAddress(char* address, std::size_t addressSize, const char* hostAddress,
                               std::string_view nodeName, std::string_view terminalAddress);

@@ -19,9 +19,9 @@ struct HostParts {
     bool Secure;                  // the address began with "https://": TLS to port 443
 };
 
-// "https://" or "http://" (lower case only) is dropped, the first making the link Secure; the text is cut at its first '/' (a '/' byte inside a
-// double-byte character does not count); what follows goes to BasePath with a '/' appended when
-// missing. Every part is bounded by its field: a longer text is cut, never overflows.
+// "https://" or "http://" (lower case only) is dropped, the first making the link Secure; the
+// text is cut at its first '/' (a '/' byte inside a double-byte character does not count); what
+// follows goes to BasePath with a '/' appended when missing. Every part is bounded by its field: a longer text is cut, never overflows.
 void SplitHostAddress(const char* hostAddress, HostParts& parts, LeadByteTest isLeadByte);
 
 // BasePath followed by the request path less one leading '/'. False when it does not fit:

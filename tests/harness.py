@@ -133,7 +133,7 @@ class ThrowAwayPki:
         (self.folder / f"{name}.conf").write_text(
             f"[ca]\ndefault_ca = issuer\n[issuer]\ndatabase = {name}.db\nnew_certs_dir = .\ncertificate = {name}.crt\n"
             f"private_key = {name}.key\nrand_serial = yes\ndefault_md = sha256\npolicy = any\n"
-            f"unique_subject = no\ncopy_extensions = none\nx509_extensions = server\n"
+            "unique_subject = no\ncopy_extensions = none\nx509_extensions = server\n"
             "[any]\ncommonName = supplied\n"
             "[server]\nbasicConstraints = CA:FALSE\nextendedKeyUsage = serverAuth\n"
             "keyUsage = critical,digitalSignature,keyEncipherment\n")
@@ -157,4 +157,3 @@ class ThrowAwayPki:
         chain = self.folder / f"{name}-chain.pem"
         chain.write_bytes((self.folder / crt).read_bytes() + (self.folder / f"{ca}.crt").read_bytes())
         return chain, self.folder / key
-
