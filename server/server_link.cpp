@@ -1,11 +1,14 @@
 #include "server/server_link.h"
 
+#include <wininet.h>
+
 #include <atomic>
 #include <cstring>
 #include <new>
 
+#include "server/exchange.h"
 #include "server/form_text.h"
-#include "server/machine_trust.h"
+#include "server/secure_exchange.h"
 
 namespace {
 
@@ -18,7 +21,6 @@ constexpr DWORD RequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRI
                                INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP |
                                INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS | INTERNET_FLAG_NO_UI;
 static_assert(RequestFlags == 0x8468C200, "request flags");
-constexpr DWORD MaxAnswerBytes = 64 * 1024;
 // Requests whose callers gave up may still wait on a server that drops packets, for as long as
 // TCP tries to connect. Beyond this many on their way, a new request fails at once rather than
 // add a thread.
@@ -30,16 +32,11 @@ std::atomic<long> OpenHandles{0};
 std::atomic<long> RequestsOnTheirWay{0};
 
 // One request, shared by its caller and the thread that makes the exchange; whichever lets go
-// last frees it. The caller reads Answer only once Done is set.
+// last frees it. The caller reads the answer only once Done is set.
 struct Request {
     std::atomic<long> Holders;
-    ServerLink* Link;  // referenced until the exchange is over
-    DWORD Start;       // tick count: the deadline is counted from here
-    HANDLE Connected;  // the server took the connection (or a kept-alive one is used)
     HANDLE Done;
-    char ObjectName[ObjectNameSize];
-    char Body[FormBodySize];
-    std::string Answer;
+    Exchange X;
 };
 
 bool IsLeadByte(unsigned char c) { return IsDBCSLeadByte(c) != FALSE; }
@@ -47,12 +44,6 @@ bool IsLeadByte(unsigned char c) { return IsDBCSLeadByte(c) != FALSE; }
 HANDLE AbandonedEvent() {
     static HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     return event;
-}
-
-// What is left of a bound counted from `start` (tick counts), 0 once it has passed.
-DWORD TimeLeft(DWORD start, DWORD bound) {
-    const DWORD spent = GetTickCount() - start;
-    return spent >= bound ? 0 : bound - spent;
 }
 
 HINTERNET Counted(HINTERNET handle) {
@@ -71,13 +62,14 @@ void SetTimeout(HINTERNET request, DWORD option, DWORD milliseconds) {
 }
 
 // WinINet reports the steps of an exchange here, on the thread making it; a request's context
-// is its record. Either status means the connection is made: the connect bound is met.
+// is its Connected event. Either status means the connection is made: the connect bound is met.
 void CALLBACK ReportStatus(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
     if (status != INTERNET_STATUS_CONNECTED_TO_SERVER && status != INTERNET_STATUS_SENDING_REQUEST) return;
-    if (context != 0) SetEvent(reinterpret_cast<Request*>(context)->Connected);
+    if (context != 0) SetEvent(reinterpret_cast<HANDLE>(context));
 }
 
-// False when the response announced a Content-Length and the body read differs from it.
+// False when the response announced a Content-Length and the body read differs from it: its
+// first bytes may spell a word, "TRUE" of a longer text, that the server never said.
 bool HasAnnouncedLength(HINTERNET request, DWORD bodyLength) {
     DWORD announced = 0;
     DWORD size = sizeof announced;
@@ -87,51 +79,46 @@ bool HasAnnouncedLength(HINTERNET request, DWORD bodyLength) {
     return announced == bodyLength;
 }
 
-// Appends the response body to the answer as text (bytes behind a zero byte in a chunk are
-// dropped). False when the body is not one whole short answer in time: cut short by a time-out,
-// a failed read or a connection that closed before the announced length (its first bytes may
-// spell a word, "TRUE" of a longer text, that the server never said), still arriving at the
-// deadline, or longer than any answer, which must not cost the agent its memory.
-bool ReadWholeBody(HINTERNET request, std::string& answer, DWORD start) {
-    DWORD total = 0;
-    for (;;) {
-        DWORD available = 0;
-        if (!InternetQueryDataAvailable(request, &available, 0, 0)) return false;
-        if (available > MaxAnswerBytes) available = MaxAnswerBytes;
-        std::string chunk(available, '\0');
-        DWORD read = 0;
-        if (!InternetReadFile(request, chunk.data(), available, &read)) return false;
-        if (read == 0) return HasAnnouncedLength(request, total);
-        total += read;
-        if (total > MaxAnswerBytes || TimeLeft(start, RequestDeadlineMs) == 0) return false;
-        answer.append(chunk.data(), strnlen(chunk.data(), read));
-    }
-}
+}  // namespace
 
-// The exchange itself. The answer stays empty unless a whole one came in time.
-void Exchange(Request* r) {
-    // Certificate faults are never waved through: WinINet's checks stand, and no dialog asks.
-    const DWORD flags = RequestFlags | (r->Link->Secure ? INTERNET_FLAG_SECURE : 0);
-    HINTERNET request = Counted(HttpOpenRequestA(r->Link->Connection, "POST", r->ObjectName, nullptr, nullptr,
-                                                 nullptr, flags, reinterpret_cast<DWORD_PTR>(r)));
+// Certificate faults cannot reach this layer: a secure link's exchanges are WinHTTP's.
+void ExchangeInTheClear(Exchange& x) {
+    HINTERNET request = Counted(HttpOpenRequestA(x.Link->Connection, "POST", x.ObjectName, nullptr, nullptr,
+                                                 nullptr, RequestFlags, reinterpret_cast<DWORD_PTR>(x.Connected)));
     if (request == nullptr) return;
     // Each call is bounded too, so that a request whose caller has gone ends by itself. Wine
     // ignores the connect bound; Windows honours it.
     SetTimeout(request, INTERNET_OPTION_CONNECT_TIMEOUT, ConnectDeadlineMs);
     SetTimeout(request, INTERNET_OPTION_SEND_TIMEOUT, RequestDeadlineMs);
     SetTimeout(request, INTERNET_OPTION_RECEIVE_TIMEOUT, RequestDeadlineMs);
-    const DWORD bodyLength = static_cast<DWORD>(std::strlen(r->Body));
-    if (HttpSendRequestA(request, FormHeader, sizeof FormHeader - 1, r->Body, bodyLength) &&
-        (!r->Link->Secure || ServerIsTrustedByMachine(request, r->Link->Host))) {
-        if (!ReadWholeBody(request, r->Answer, r->Start)) r->Answer.clear();
-        r->Answer.erase(0, ByteOrderMarkLength(r->Answer));
+    const DWORD bodyLength = static_cast<DWORD>(std::strlen(x.Body));
+    if (HttpSendRequestA(request, FormHeader, sizeof FormHeader - 1, x.Body, bodyLength)) {
+        DWORD total = 0;
+        const bool whole = ReadWholeBody(
+            [&](DWORD& ready) { return InternetQueryDataAvailable(request, &ready, 0, 0) != FALSE; },
+            [&](char* buffer, DWORD size, DWORD& got) { return InternetReadFile(request, buffer, size, &got) != FALSE; },
+            x.Answer, total, x.Start);
+        if (!whole || !HasAnnouncedLength(request, total)) x.Answer.clear();
+        x.Answer.erase(0, ByteOrderMarkLength(x.Answer));
     }
     CloseCounted(request);
 }
 
+namespace {
+
+// The exchange itself, by the link's own layer. The answer stays empty unless a whole one came in
+// time (and, over TLS, from a server the machine trusts).
+void MakeExchange(Exchange& x) {
+    if (x.Link->Secure) {
+        ExchangeSecurely(x);
+    } else {
+        ExchangeInTheClear(x);
+    }
+}
+
 void LetGo(Request* r) {
     if (r->Holders.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-    CloseHandle(r->Connected);
+    CloseHandle(r->X.Connected);
     CloseHandle(r->Done);
     delete r;
 }
@@ -139,8 +126,8 @@ void LetGo(Request* r) {
 // The exchange's end, with or without an answer. The link goes before Done: a caller that dropped
 // the link's last other reference finds it closed by the time its request returns.
 void Finish(Request* r) {
-    ReleaseServerLink(r->Link);
-    r->Link = nullptr;
+    ReleaseServerLink(r->X.Link);
+    r->X.Link = nullptr;
     SetEvent(r->Done);
     RequestsOnTheirWay.fetch_sub(1, std::memory_order_relaxed);
     LetGo(r);
@@ -148,7 +135,7 @@ void Finish(Request* r) {
 
 DWORD WINAPI RunRequest(void* argument) {
     Request* r = static_cast<Request*>(argument);
-    Exchange(r);
+    MakeExchange(r->X);
     Finish(r);
     return 0;
 }
@@ -166,17 +153,17 @@ Request* StartRequest(ServerLink* link, const char* requestPath, const char* bod
     Request* r = new (std::nothrow) Request();
     if (r == nullptr) return nullptr;
     r->Holders = 1;
-    r->Start = GetTickCount();
-    std::memcpy(r->Body, body, std::strlen(body) + 1);
-    r->Connected = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    r->X.Start = GetTickCount();
+    std::memcpy(r->X.Body, body, std::strlen(body) + 1);
+    r->X.Connected = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     r->Done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!BuildObjectName(r->ObjectName, link->BasePath, requestPath) || r->Connected == nullptr ||
+    if (!BuildObjectName(r->X.ObjectName, link->BasePath, requestPath) || r->X.Connected == nullptr ||
         r->Done == nullptr) {
         LetGo(r);
         return nullptr;
     }
     RetainServerLink(link);
-    r->Link = link;
+    r->X.Link = link;
     r->Holders = 2;
     RequestsOnTheirWay.fetch_add(1, std::memory_order_relaxed);
     HANDLE thread = CreateThread(nullptr, 0, RunRequest, r, 0, nullptr);
@@ -190,12 +177,12 @@ Request* StartRequest(ServerLink* link, const char* requestPath, const char* bod
 
 // True when the request is done within its bounds; false when the caller gives up on it.
 bool AwaitRequest(Request* r) {
-    const HANDLE connecting[] = {r->Done, r->Connected, AbandonedEvent()};
-    const DWORD got = WaitForMultipleObjects(3, connecting, FALSE, TimeLeft(r->Start, ConnectDeadlineMs));
+    const HANDLE connecting[] = {r->Done, r->X.Connected, AbandonedEvent()};
+    const DWORD got = WaitForMultipleObjects(3, connecting, FALSE, TimeLeft(r->X.Start, ConnectDeadlineMs));
     if (got == WAIT_OBJECT_0) return true;
     if (got != WAIT_OBJECT_0 + 1) return false;
     const HANDLE answering[] = {r->Done, AbandonedEvent()};
-    return WaitForMultipleObjects(2, answering, FALSE, TimeLeft(r->Start, RequestDeadlineMs)) == WAIT_OBJECT_0;
+    return WaitForMultipleObjects(2, answering, FALSE, TimeLeft(r->X.Start, RequestDeadlineMs)) == WAIT_OBJECT_0;
 }
 
 }  // namespace
@@ -211,12 +198,15 @@ ServerLink* OpenServerLink(const char* hostAddress) {
     std::memcpy(link->BasePath, parts.BasePath, sizeof link->BasePath);
     link->Secure = parts.Secure;
 
+    if (link->Secure) {
+        link->Ready = OpenSecureLink(link);
+        return link;
+    }
     link->Internet = Counted(InternetOpenA(UserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (link->Internet == nullptr) return link;
     // Before the connection handle exists, which takes the callback over from it.
     InternetSetStatusCallbackA(link->Internet, ReportStatus);
-    const INTERNET_PORT port = link->Secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
-    link->Connection = Counted(InternetConnectA(link->Internet, link->Host, port,
+    link->Connection = Counted(InternetConnectA(link->Internet, link->Host, INTERNET_DEFAULT_HTTP_PORT,
                                                 "", "", INTERNET_SERVICE_HTTP, 0, 0));
     link->Ready = link->Connection != nullptr;
     return link;
@@ -224,8 +214,12 @@ ServerLink* OpenServerLink(const char* hostAddress) {
 
 void CloseServerLink(ServerLink* link) {
     if (link == nullptr) return;
-    CloseCounted(link->Connection);
-    CloseCounted(link->Internet);
+    if (link->Secure) {
+        CloseSecureLink(link);
+    } else {
+        CloseCounted(link->Connection);
+        CloseCounted(link->Internet);
+    }
     delete link;
 }
 
@@ -233,7 +227,7 @@ void PostRequest(ServerLink* link, const char* requestPath, std::string& answer,
     if (WaitForSingleObject(AbandonedEvent(), 0) == WAIT_OBJECT_0) return;
     Request* r = StartRequest(link, requestPath, body);
     if (r == nullptr) return;
-    if (AwaitRequest(r)) answer.append(r->Answer);
+    if (AwaitRequest(r)) answer.append(r->X.Answer);
     LetGo(r);
 }
 
@@ -263,4 +257,4 @@ void ReplaceServerLink(ServerLink* link) {
     ReleaseServerLink(old);
 }
 
-long OpenServerHandleCount() { return OpenHandles.load(std::memory_order_relaxed); }
+long OpenServerHandleCount() { return OpenHandles.load(std::memory_order_relaxed) + OpenSecureHandleCount(); }

@@ -1,8 +1,8 @@
 // The HTTP client for the configured management server: one WinINet session and connection on
-// port 80, or on port 443 over TLS for an "https://" address, and one form-encoded POST per question.
+// port 80, or for an "https://" address one WinHTTP session and connection on port 443 over TLS,
+// and one form-encoded POST per question.
 #pragma once
 #include <windows.h>
-#include <wininet.h>
 
 #include <string>
 
@@ -11,8 +11,10 @@
 struct ServerLink {
     char Host[HostTextSize];
     char BasePath[BasePathSize];
-    HINTERNET Internet;
-    HINTERNET Connection;
+    // WinINet's session and connection; WinHTTP's for a Secure link. Neither header is included
+    // here: the two cannot share a translation unit.
+    void* Internet;
+    void* Connection;
     bool Secure;  // TLS, and an answer counts only from a server the machine trusts
     bool Ready;
     long Users;  // references: the slot's own and one per request in flight; guarded by the slot

@@ -163,7 +163,8 @@ class WinePrefix:
 
     def popen(self, argv: list[str], **kw) -> subprocess.Popen:
         kw.setdefault("stdin", subprocess.DEVNULL)
-        return subprocess.Popen(self._argv(argv), env=self.env, **kw)
+        kw.setdefault("env", self.env)
+        return subprocess.Popen(self._argv(argv), **kw)
 
     def windows_path(self, path: Path) -> str:
         """The Windows name of a file inside drive_c, or of any host file through Z:."""
@@ -282,12 +283,18 @@ class Agent:
         elif host_address is not None:
             self.settings.write_bytes(f"[Configuration]\r\nHostAddress={host_address}\r\n".encode("cp949"))
         self.stdout_path = self.folder / "stdout.txt"
+        self.stderr_path = self.folder / "stderr.txt"
         self.process: subprocess.Popen | None = None
 
-    def start(self):
+    def start(self, winedebug: str | None = None):
+        """Starts the agent; Wine's debug channels `winedebug` (e.g. "+loaddll") go to stderr.txt."""
         self._stdout = open(self.stdout_path, "wb")
+        stderr = open(self.stderr_path, "wb") if winedebug else subprocess.DEVNULL
+        env = dict(self.prefix.env, WINEDEBUG=winedebug) if winedebug else self.prefix.env
         self.process = self.prefix.popen(["wine", self.prefix.windows_path(self.exe)],
-                                         stdout=self._stdout, stderr=subprocess.DEVNULL)
+                                         stdout=self._stdout, stderr=stderr, env=env)
+        if winedebug:
+            stderr.close()  # the process has its own copy
         return self
 
     def wait_window(self, timeout: float = 60) -> dict:
@@ -315,6 +322,9 @@ class Agent:
 
     def output(self) -> str:
         return self.stdout_path.read_bytes().decode("cp949", "replace")
+
+    def errors(self) -> str:
+        return self.stderr_path.read_bytes().decode("utf-8", "replace") if self.stderr_path.exists() else ""
 
     def settings_text(self) -> str:
         return self.settings.read_bytes().decode("cp949", "replace")
