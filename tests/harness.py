@@ -124,11 +124,19 @@ class ThrowAwayPki:
     def _openssl(self, *args: str):
         subprocess.run(["openssl", *args], cwd=self.folder, check=True, capture_output=True)
 
-    def ca(self, name: str) -> Path:
-        """A CA's certificate (PEM); its key and its issuing records stay beside it."""
-        self._openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out",
-                      f"{name}.crt", "-days", "2", "-subj", f"/CN=Tembrix Test {name}",
-                      "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    def ca(self, name: str, issuer: str | None = None) -> Path:
+        """A CA's certificate (PEM): a root, or an intermediate CA that the CA `issuer` issued. Its
+        key and its issuing records stay beside it."""
+        if issuer is None:
+            self._openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out",
+                          f"{name}.crt", "-days", "2", "-subj", f"/CN=Tembrix Test {name}",
+                          "-addext", "basicConstraints=critical,CA:TRUE",
+                          "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        else:
+            self._openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", f"{name}.key", "-out",
+                          f"{name}.csr", "-subj", f"/CN=Tembrix Test {name}")
+            self._openssl("ca", "-batch", "-config", f"{issuer}.conf", "-extensions", "intermediate", "-in",
+                          f"{name}.csr", "-out", f"{name}.crt", "-notext", "-days", "2")
         (self.folder / f"{name}.db").write_text("")
         (self.folder / f"{name}.conf").write_text(
             f"[ca]\ndefault_ca = issuer\n[issuer]\ndatabase = {name}.db\nnew_certs_dir = .\ncertificate = {name}.crt\n"
@@ -136,13 +144,15 @@ class ThrowAwayPki:
             "unique_subject = no\ncopy_extensions = none\nx509_extensions = server\n"
             "[any]\ncommonName = supplied\n"
             "[server]\nbasicConstraints = CA:FALSE\nextendedKeyUsage = serverAuth\n"
-            "keyUsage = critical,digitalSignature,keyEncipherment\n")
+            "keyUsage = critical,digitalSignature,keyEncipherment\n"
+            "[intermediate]\nbasicConstraints = critical,CA:TRUE\nkeyUsage = critical,keyCertSign,cRLSign\n")
         return self.folder / f"{name}.crt"
 
     def server(self, name: str, common_name: str, ca: str | None,
                dates: tuple[str, str] = ("", "")) -> tuple[Path, Path]:
         """(chain, key) of a server certificate for `common_name`, issued by the CA named `ca`
-        (its chain then holds the CA too, as a server sends it), or self-signed when None.
+        (its chain then holds that CA too, as a server sends it, but not the root above an
+        intermediate CA), or self-signed when None.
         `dates` (openssl's YYMMDDHHMMSSZ) make one that is not valid now."""
         key, crt = f"{name}.key", f"{name}.crt"
         if ca is None:

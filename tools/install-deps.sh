@@ -6,13 +6,14 @@ set -eu
 need=""
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-# The 32-bit cross toolchain builds what ships, on every machine.
+# The 32-bit cross toolchain builds what ships, on every machine. apache2-bin is Apache httpd
+# without its service: the TLS tests start their own, on a loopback address.
 PACKAGES="
   cmake make g++ googletest clang libclang-rt-14-dev
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine64 xvfb xauth locales fonts-nanum file
   python3 python3-pytest iproute2 imagemagick x11-utils
-  chromium nodejs msitools wixl osslsigncode openssl
+  chromium nodejs msitools wixl osslsigncode openssl apache2-bin
 "
 
 # Where 32-bit code runs, 32-bit Wine runs the shipped exe. Where it cannot, the x86-64 twin runs

@@ -8,14 +8,18 @@ plain HTTP gives "FALSE" for an "https://" address too, so each refusal here com
 trusted "TRUE" it interrupts."""
 from __future__ import annotations
 
+import shutil
+import subprocess
+import tempfile
 import time
+from pathlib import Path
 
 import pytest
 
 from harness import STANDARD_ROUTES, FakeServer, ThrowAwayPki, next_loopback_address
 from test_server_link import PERMISSION, REGISTER, expected_headers, peek, wire_headers
 from traykit import SETTINGS, SETTINGS_EDIT
-from winenv import wait_for
+from winenv import end_process, wait_for
 
 IDOK, IDCANCEL = 1, 2
 GRANTED = STANDARD_ROUTES | {PERMISSION: {"body": "TRUE"}}
@@ -34,10 +38,15 @@ def rootstore(prefix, verb: str, store: str, certificate):
 
 @pytest.fixture(scope="module")
 def pki(prefix, tmp_path_factory):
-    """CAs that the machine trusts, that only the user trusts, and that nobody trusts."""
+    """CAs that the machine trusts, that only the user trusts (each with an intermediate CA), and
+    that nobody trusts."""
     pki = ThrowAwayPki(tmp_path_factory.mktemp("pki"))
     placed = [("machine", pki.ca("Machine")), ("user", pki.ca("User"))]
     pki.ca("Stranger")
+    # What a server sends through an intermediate CA is its own certificate and that CA's; the
+    # client finds the root in its own stores, or not.
+    pki.ca("MachineIntermediate", "Machine")
+    pki.ca("UserIntermediate", "User")
     for store, certificate in placed:
         rootstore(prefix, "add", store, certificate)
     yield pki
@@ -45,16 +54,75 @@ def pki(prefix, tmp_path_factory):
         rootstore(prefix, "remove", store, certificate)
 
 
+class Apache:
+    """Debian's Apache httpd with mod_ssl and its stock keep-alive (an idle connection is closed
+    after 5 s), serving each script's answer as a file; its access log gives the requests."""
+
+    def __init__(self, folder: Path, address: str, chain_and_key, routes: dict):
+        # Its workers run as nobody, who cannot enter the test's private folders.
+        self.root = Path(tempfile.mkdtemp(prefix="tembrix-apache-"))
+        self.root.chmod(0o755)
+        for path, response in routes.items():
+            (self.root / path.lstrip("/")).parent.mkdir(parents=True, exist_ok=True)
+            (self.root / path.lstrip("/")).write_text(response["body"])
+        self.log = self.root / "access.log"
+        chain, key = chain_and_key
+        (self.root / "httpd.conf").write_text(f"""ServerRoot {self.root}
+ServerName {address}
+PidFile {self.root}/httpd.pid
+Listen {address}:443
+LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so
+LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so
+LoadModule ssl_module /usr/lib/apache2/modules/mod_ssl.so
+LoadModule socache_shmcb_module /usr/lib/apache2/modules/mod_socache_shmcb.so
+User nobody
+Group nogroup
+ErrorLog {folder}/apache-error.log
+LogFormat "%{{%s}}t.%{{msec_frac}}t %{{remote}}p %U" requests
+CustomLog {self.log} requests
+DocumentRoot {self.root}
+<Directory {self.root}>
+  Require all granted
+</Directory>
+SSLEngine on
+SSLCertificateFile {chain}
+SSLCertificateKeyFile {key}
+SSLSessionCache shmcb:{self.root}/ssl_scache(512000)
+""")
+        self.process = subprocess.Popen(["/usr/sbin/apache2", "-f", str(self.root / "httpd.conf"), "-DFOREGROUND"],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=open(folder / "apache-error.log", "ab"))
+        wait_for(lambda: (self.root / "httpd.pid").exists() or self.process.poll() is not None, 20,
+                 what="Apache's start")
+        if self.process.poll() is not None:
+            raise RuntimeError("Apache did not start: " + (folder / "apache-error.log").read_text())
+
+    def requests(self, path: str | None = None) -> list[dict]:
+        lines = self.log.read_text().splitlines(keepends=True) if self.log.exists() else []
+        entries = [dict(zip(("time", "port", "path"), line.split())) for line in lines if line.endswith("\n")]
+        return [{**e, "time": float(e["time"])} for e in entries if path is None or e["path"] == path]
+
+    def wait_requests(self, path: str | None, count: int = 1, timeout: float = 60) -> list[dict]:
+        return wait_for(lambda: (lambda r: r if len(r) >= count else None)(self.requests(path)),
+                        timeout, step=0.1, what=f"{count} request(s) for {path}")
+
+    def stop(self):
+        end_process(self.process)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
 @pytest.fixture
 def tls_servers(tmp_path):
-    """Starts HTTPS servers with a given chain; each replaces the one before it on its address."""
-    running: dict[str, FakeServer] = {}
+    """Starts HTTPS servers with a given chain (the scriptable server, or Apache); each replaces
+    the one before it on its address."""
+    running: dict = {}
 
-    def serve(address: str, chain_and_key, routes: dict = GRANTED) -> FakeServer:
+    def serve(address: str, chain_and_key, routes: dict = GRANTED, apache: bool = False):
         if address in running:
             running.pop(address).stop()
-        running[address] = FakeServer(tmp_path / f"server-{chain_and_key[0].stem}", address=address,
-                                      routes=routes, tls=chain_and_key)
+        folder = tmp_path / f"server-{chain_and_key[0].stem}"
+        running[address] = (Apache(folder.parent, address, chain_and_key, routes) if apache else
+                            FakeServer(folder, address=address, routes=routes, tls=chain_and_key))
         return running[address]
 
     yield serve
@@ -70,7 +138,7 @@ def loaded_libraries(agent) -> set[str]:
     return {name for name in TLS_LIBRARIES if name in agent.errors().lower()}
 
 
-def judged_within_one_answer(prefix, server: FakeServer, word: str) -> float:
+def judged_within_one_answer(prefix, server, word: str) -> float:
     """Seconds from `server`'s first permission request to `word` in the pipe."""
     asked = server.wait_requests(PERMISSION, 1, timeout=ONE_POLL)[0]["time"]
     assert peek(prefix, ONE_ANSWER, word)["found"], word
@@ -164,4 +232,23 @@ def test_an_untrusted_server_at_start_opens_the_settings_dialog_and_an_https_add
     # Not registered there: the form comes from the same server, over TLS as well.
     urls = wait_for(prefix.recorded_urls, 60, what="registration form handed to the browser")
     assert urls[0].startswith(f"{entered}/Tembrix/register_form.php?n="), urls
+    assert agent.close() == 0
+
+
+def test_a_chain_through_an_intermediate_ca_from_apache_is_judged_by_each_connection(prefix, agents, pki, tls_servers):
+    """Apache closes a kept connection after 5 s idle: every poll is a new connection, with the
+    certificate the server has at that moment."""
+    address = next_loopback_address()
+    machine = pki.server("apache-machine", address, "MachineIntermediate")
+    server = tls_servers(address, machine, apache=True)
+    agent = agents(f"https://{address}").start()
+    agent.wait_window()
+    assert peek(prefix, ONE_POLL, "TRUE")["found"]
+    polls = server.wait_requests(PERMISSION, 4, timeout=4 * ONE_POLL)
+    print(f"Apache: {len({p['port'] for p in polls})} connections for {len(polls)} polls")
+
+    impostor = tls_servers(address, pki.server("apache-user", address, "UserIntermediate"), apache=True)
+    print(f"Apache impostor refused {judged_within_one_answer(prefix, impostor, 'FALSE'):.1f} s after its answer")
+    mended = tls_servers(address, machine, apache=True)
+    print(f"Apache trusted again {judged_within_one_answer(prefix, mended, 'TRUE'):.1f} s after its answer")
     assert agent.close() == 0
