@@ -19,6 +19,7 @@
 #include "lockstate/worker.h"
 #include "server/queries.h"
 #include "server/server_link.h"
+#include "tools/bench_memory.h"
 
 namespace {
 
@@ -52,20 +53,6 @@ double Now(const LARGE_INTEGER& frequency) {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-// Committed private memory, counted region by region: Wine leaves PrivateUsage of
-// GetProcessMemoryInfo at zero.
-unsigned long PrivateKilobytes() {
-    unsigned long long total = 0;
-    MEMORY_BASIC_INFORMATION region;
-    for (const char* address = nullptr;
-         VirtualQuery(address, &region, sizeof region) == sizeof region;
-         address = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
-        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) total += region.RegionSize;
-        if (static_cast<const char*>(region.BaseAddress) + region.RegionSize < address) break;  // wrapped
-    }
-    return static_cast<unsigned long>(total / 1024);
 }
 
 struct Window {

@@ -2,7 +2,8 @@
 """`make bench`: runs bench_lockstate.exe under Wine against a local management server (the
 scriptable test server on a loopback address of its own) and prints its figures; then times the
 real agent's exit after WM_CLOSE while its poller reads a trickling answer and the pipe's reader
-has stopped reading.
+has stopped reading; then prints what a poll costs over https:// and http://, the agent's link
+beside plain WinINet and WinHTTP clients (bench_link.exe).
 
 usage: bench_lockstate.py [CYCLES] [PAUSE_MS] [RECONNECT_EVERY]"""
 from __future__ import annotations
@@ -14,7 +15,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
-from harness import TRICKLE, FakeServer, next_loopback_address  # noqa: E402
+from harness import TRICKLE, FakeServer, ThrowAwayPki, next_loopback_address  # noqa: E402
 from winenv import ROOT, WM_CLOSE, Agent, end_process, says_what_runs, wine_session  # noqa: E402
 
 PERMISSION = "/Tembrix/permission_load.php"
@@ -42,6 +43,55 @@ def exit_time(prefix, work: Path) -> float:
         server.stop()
 
 
+LINK_POLLS = 300
+
+
+def resident_kb(pid: int) -> int:
+    """Resident anonymous memory of a Wine process, Linux's side included."""
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("RssAnon:"):
+            return int(line.split()[1])
+    return 0
+
+
+def link_costs(prefix, work: Path):
+    """Per poll: TLS handshakes (new connections), CPU time and private memory growth, for the
+    agent's link and plain clients, against a server that keeps connections and one that closes
+    each after its answer (as one whose keep-alive is shorter than the poll interval does)."""
+    pki = ThrowAwayPki(work / "pki")
+    root = pki.ca("Machine")
+    prefix.run(["wine", prefix.tool("rootstore"), "add", "machine", prefix.windows_path(root)])
+    try:
+        for scheme, closes in (("https://", False), ("https://", True), ("", False)):
+            address = next_loopback_address()
+            answer = {"body": "TRUE", "close_after": closes}
+            server = FakeServer(work / f"link-{address}", address=address, routes={PERMISSION: answer},
+                                tls=pki.server(f"link-{address}", address, "Machine") if scheme else None)
+            try:
+                for mode in ("agent", "wininet", "winhttp"):
+                    process = prefix.popen(["wine", prefix.tool("bench_link"), mode, scheme + address, str(LINK_POLLS)],
+                                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                    connects, resident = 0, 0
+                    for raw in process.stdout:
+                        line = raw.decode("ascii", "replace").rstrip()
+                        count = sum(1 for e in server.entries() if e.get("event") == "connect")
+                        if line.startswith("bench_link warmed up"):
+                            connects, resident = count, resident_kb(process.pid)
+                            continue
+                        made = (count - connects) * 10 / LINK_POLLS
+                        now = resident_kb(process.pid)
+                        kind = "closes each connection" if closes else "keeps connections"
+                        print(f"{line}; resident {resident} -> {now} KB "
+                              f"({(now - resident) * 100 / LINK_POLLS:+.0f} KB per 100 polls); server {kind}: "
+                              f"{made:.1f} new connections per 10 polls", flush=True)
+                        process.stdin.close()
+                    process.wait()
+            finally:
+                server.stop()
+    finally:
+        prefix.run(["wine", prefix.tool("rootstore"), "remove", "machine", prefix.windows_path(root)])
+
+
 def main() -> int:
     args = sys.argv[1:] or ["10000", "1", "500"]
     print(says_what_runs("bench: runs the tools built beside"), flush=True)
@@ -66,6 +116,7 @@ def main() -> int:
             server.stop()
         print(f"exit after WM_CLOSE (trickling answer, reader not reading): {exit_time(prefix, work):.3f} s "
               f"(target 0.5 s)", flush=True)
+        link_costs(prefix, work)
         return code
 
 
