@@ -57,12 +57,14 @@ constexpr wchar_t Headers[] = L"Content-Type: application/x-www-form-urlencoded;
 // As the plain link: no redirect is followed, no cookie is sent or kept, and no credentials are
 // offered to anyone who asks.
 constexpr DWORD DisabledFeatures = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_AUTHENTICATION;
-// TLS 1.0 to 1.3, strongest set first: an older WinHTTP refuses a protocol it does not know, and
-// Windows 7 offers TLS 1.1 and 1.2 only when asked.
+// TLS 1.0 to 1.3, the widest set this WinHTTP takes first: an older one refuses a protocol it
+// does not know, Windows 7 offers TLS 1.1 and 1.2 only when asked (with KB3140245), and its
+// default set includes SSL 3.0, which the last choice leaves out.
 constexpr DWORD ProtocolChoices[] = {
     0x00002000 /* TLS 1.3 */ | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 |
         WINHTTP_FLAG_SECURE_PROTOCOL_TLS1,
     WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_1 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1,
+    WINHTTP_FLAG_SECURE_PROTOCOL_TLS1,
 };
 
 std::atomic<long> OpenHandles{0};
