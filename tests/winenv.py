@@ -17,6 +17,7 @@ import pwd
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -154,9 +155,19 @@ class WinePrefix:
         return (["ip", "netns", "exec", self.netns] if self.netns else []) + self._as_user(argv)
 
     def run(self, argv: list[str], timeout: float = 120, check: bool = True, **kw) -> subprocess.CompletedProcess:
+        """Runs a Wine program to its end. Its output is captured in files, not pipes: a program
+        that needs the desktop when none is up starts explorer.exe, which inherits its standard
+        error and keeps it open until the desktop's last program ends, so a pipe's end would come
+        long after the program's."""
         kw.setdefault("stdin", subprocess.DEVNULL)
-        kw.setdefault("capture_output", True)
-        result = subprocess.run(self._argv(argv), env=self.env, timeout=timeout, **kw)
+        if not kw.pop("capture_output", True):
+            result = subprocess.run(self._argv(argv), env=self.env, timeout=timeout, **kw)
+        else:
+            with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+                done = subprocess.run(self._argv(argv), env=self.env, timeout=timeout, stdout=out, stderr=err, **kw)
+                out.seek(0)
+                err.seek(0)
+                result = subprocess.CompletedProcess(done.args, done.returncode, out.read(), err.read())
         if check and result.returncode != 0:
             raise RuntimeError(f"{argv} failed ({result.returncode}): {result.stderr[-2000:]!r}")
         return result
@@ -229,9 +240,13 @@ class WinePrefix:
     def tool(self, name: str) -> str:
         return rf"C:\tembrix-tools\{name}.exe"
 
-    def driver(self, *args, timeout: float = 60) -> dict:
-        """Runs the UI driver and returns its JSON answer."""
-        result = self.run(["wine", self.tool("uidriver"), *map(str, args)], timeout=timeout, check=False)
+    def driver(self, *args, timeout: float = 0) -> dict:
+        """Runs the UI driver and returns its JSON answer. The driver answers within its command's
+        bound; this waits clearly longer (or `timeout`, if that is longer still), so that what a
+        test sees is the driver's own answer, a failure included."""
+        bound = driver_bound(*map(str, args))
+        result = self.run(["wine", self.tool("uidriver"), *map(str, args)], timeout=max(timeout, bound + 30),
+                          check=False)
         lines = [l for l in result.stdout.decode("utf-8", "replace").splitlines() if l.startswith("{")]
         if not lines:
             raise RuntimeError(f"uidriver {args}: no answer; stderr {result.stderr[-1000:]!r}")
@@ -245,6 +260,24 @@ class WinePrefix:
 
     def clear_recorded_urls(self):
         (self.path / TOOLS_DIR_IN_PREFIX / "urls.txt").unlink(missing_ok=True)
+
+
+# Where the UI driver's commands take their time-out in ms (the index after the command's name);
+# the others are bounded at 10 s (tools/uidriver.cpp's command table).
+DRIVER_BOUND_AT = {"wait-popup": 0, "dismiss": 0, "wait-popup-gone": 0, "hold": 0, "wait-tray-icon": 1,
+                   "choose": 1, "wait-window": 1, "wait-gone": 1, "wait-dialog-gone": 1, "wait-dialog": 1,
+                   "message-box": 1}
+
+
+def driver_bound(command: str, *args: str) -> float:
+    """The seconds within which the driver answers `command` with these arguments."""
+    at = DRIVER_BOUND_AT.get(command)
+    if at is None or len(args) <= at:
+        return 10
+    try:
+        return max(int(args[at], 0), 0) / 1000
+    except ValueError:
+        return 0
 
 
 @contextlib.contextmanager

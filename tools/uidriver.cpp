@@ -3,6 +3,13 @@
 // sends them messages or input, and prints what it saw as one JSON line (UTF-8). Every command
 // that waits for something polls for it with a time-out instead of sleeping.
 //
+// Every command ends within its bound: its timeout_ms, or 10 s when it takes none (hold: the time
+// it holds). Past it, what it still waited for is an error, and so is a message that the target
+// window's thread did not take in time: that thread may sit in a synchronous request for a whole
+// request deadline. Under Wine, a command that needs the desktop when no program is on it starts
+// explorer.exe, which inherits this process's standard error and keeps it until the desktop's
+// last program ends: read the answer when the driver ends, not when its output streams do.
+//
 //   uidriver wait-window <class> [timeout_ms]           {"hwnd":N,"pid":N,"title":"..."}
 //   uidriver wait-gone <class> [timeout_ms]             {"gone":true}
 //   uidriver post <class|hwnd> <msg> <wparam> <lparam>  {"posted":true}
@@ -93,22 +100,42 @@ int Fail(const wchar_t* what) {
     return 1;
 }
 
+constexpr DWORD DefaultBoundMs = 10000;
+// The command's bound, counted from its start (tick counts).
+DWORD CommandStart = 0;
+DWORD CommandBound = DefaultBoundMs;
+
+// What is left of the command's bound, 0 once it has passed.
+DWORD TimeLeft() {
+    const DWORD spent = GetTickCount() - CommandStart;
+    return spent >= CommandBound ? 0 : CommandBound - spent;
+}
+
+// Sends a message within what is left of the command's bound, and at most `capMs`; false when
+// the window's thread did not answer in time. Once the bound has passed nothing is sent: Wine
+// takes a time-out of 0 for none at all.
+bool SendWithin(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT flags, DWORD capMs,
+                DWORD_PTR* result) {
+    const DWORD left = TimeLeft();
+    if (left == 0) return false;
+    return SendMessageTimeoutW(window, message, wParam, lParam, flags, left < capMs ? left : capMs, result) != 0;
+}
+
+// Looks at least once, then until the command's bound has passed.
 template <class Find>
-HWND Wait(Find find, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
+HWND Wait(Find find) {
     for (;;) {
         HWND window = find();
-        if (window != nullptr || GetTickCount() - start >= timeoutMs) return window;
+        if (window != nullptr || TimeLeft() == 0) return window;
         Sleep(50);
     }
 }
 
 template <class Done>
-bool WaitUntil(Done done, DWORD timeoutMs) {
-    const DWORD start = GetTickCount();
+bool WaitUntil(Done done) {
     for (;;) {
         if (done()) return true;
-        if (GetTickCount() - start >= timeoutMs) return false;
+        if (TimeLeft() == 0) return false;
         Sleep(50);
     }
 }
@@ -119,11 +146,16 @@ std::wstring ClassOf(HWND window) {
     return name;
 }
 
-std::wstring WindowText(HWND window) {
-    // WM_GETTEXT is marshalled across processes, unlike GetWindowText for another process's edit.
+// WM_GETTEXT is marshalled across processes, unlike GetWindowText for another process's edit.
+// When the window's thread does not answer in time, *answered is false and the text is the one
+// the window system keeps (a caption's or a label's; an edit's may be older than what it shows).
+std::wstring WindowText(HWND window, bool* answered = nullptr) {
     wchar_t text[1024] = L"";
     DWORD_PTR ignored = 0;
-    SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, &ignored);
+    const bool ok = SendWithin(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000,
+                               &ignored);
+    if (!ok) GetWindowTextW(window, text, 1024);  // another process's window: asks no thread
+    if (answered != nullptr) *answered = ok;
     return text;
 }
 
@@ -233,8 +265,8 @@ bool AskHook(HWND window, HookQuestion question, HookDump* answer) {
                                : nullptr;
         if (hook != nullptr) {
             DWORD_PTR ignored = 0;
-            SendMessageTimeoutW(window, RegisterWindowMessageW(HookQueryMessage), question, GetCurrentProcessId(),
-                                SMTO_ABORTIFHUNG, 10000, &ignored);
+            SendWithin(window, RegisterWindowMessageW(HookQueryMessage), question, GetCurrentProcessId(),
+                       SMTO_ABORTIFHUNG, 10000, &ignored);
             UnhookWindowsHookEx(hook);
             answered = dump->Answered != 0;
             if (answered) *answer = *dump;
@@ -385,24 +417,17 @@ void MouseInput(DWORD flags, LONG x, LONG y) {
     SendInput(1, &input, sizeof input);
 }
 
-// The optional time-out at argv[index], in milliseconds; ten seconds when it is not given.
-DWORD TimeoutArgument(int argc, wchar_t** argv, int index) {
-    return argc > index ? static_cast<DWORD>(Number(argv[index])) : 10000;
-}
-
 HWND WaitForAgentWindow() {
-    return Wait([] { std::vector<HWND> w = AgentWindows(); return w.empty() ? nullptr : w.front(); }, 10000);
+    return Wait([] { std::vector<HWND> w = AgentWindows(); return w.empty() ? nullptr : w.front(); });
 }
 
-HWND WaitForDialogCaption(const wchar_t* caption, DWORD timeoutMs) {
-    return Wait([&] { return FindDialog(caption); }, timeoutMs);
-}
+HWND WaitForDialogCaption(const wchar_t* caption) { return Wait([&] { return FindDialog(caption); }); }
 
-HWND WaitForTarget(const wchar_t* name) { return Wait([&] { return Target(name); }, 10000); }
+HWND WaitForTarget(const wchar_t* name) { return Wait([&] { return Target(name); }); }
 
 // The control argv[3] of the dialog captioned argv[2]: 0 with *control set, or Fail's exit code.
 int FindControl(int argc, wchar_t** argv, HWND* control) {
-    HWND dialog = WaitForDialogCaption(argv[2], 10000);
+    HWND dialog = WaitForDialogCaption(argv[2]);
     if (dialog == nullptr) return Fail(L"dialog not found");
     if (argc < 4) return Fail(L"missing control id");
     *control = GetDlgItem(dialog, static_cast<int>(Number(argv[3])));
@@ -435,8 +460,8 @@ int ListDialogs(int, wchar_t**) {
     return 0;
 }
 
-int WaitForPopup(int argc, wchar_t** argv) {
-    HWND popup = Wait(FindPopup, TimeoutArgument(argc, argv, 2));
+int WaitForPopup(int, wchar_t**) {
+    HWND popup = Wait(FindPopup);
     if (popup == nullptr) return Fail(L"no popup menu");
     const std::string out = PopupJson(popup);
     if (out.empty()) return Fail(L"the hook did not answer");
@@ -444,21 +469,20 @@ int WaitForPopup(int argc, wchar_t** argv) {
     return 0;
 }
 
-int DismissPopup(int argc, wchar_t** argv) {
-    const DWORD timeoutMs = TimeoutArgument(argc, argv, 2);
-    HWND popup = Wait(FindPopup, timeoutMs);
+int DismissPopup(int, wchar_t**) {
+    HWND popup = Wait(FindPopup);
     if (popup == nullptr) return Fail(L"no popup menu");
     PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0);
     PostMessageW(popup, WM_KEYUP, VK_ESCAPE, 0);
-    if (!WaitUntil([&] { return PopupGone(popup); }, timeoutMs)) return Fail(L"popup still open");
+    if (!WaitUntil([&] { return PopupGone(popup); })) return Fail(L"popup still open");
     std::printf("{\"dismissed\":true}\n");
     return 0;
 }
 
-int WaitForPopupGone(int argc, wchar_t** argv) {
+int WaitForPopupGone(int, wchar_t**) {
     // No popup open right now is already gone: the time-out is only for one still closing.
     HWND popup = FindPopup();
-    if (popup != nullptr && !WaitUntil([&] { return PopupGone(popup); }, TimeoutArgument(argc, argv, 2))) {
+    if (popup != nullptr && !WaitUntil([&] { return PopupGone(popup); })) {
         return Fail(L"popup still open");
     }
     std::printf("{\"gone\":true}\n");
@@ -497,10 +521,9 @@ int HoldProcess(int, wchar_t** argv) {
     return 0;
 }
 
-int WaitForTrayIcon(int argc, wchar_t** argv) {
+int WaitForTrayIcon(int, wchar_t** argv) {
     const bool present = std::wcscmp(argv[2], L"present") == 0;
-    const bool ok =
-        WaitUntil([&] { return (FindIconOfAgent() != nullptr) == present; }, TimeoutArgument(argc, argv, 3));
+    const bool ok = WaitUntil([&] { return (FindIconOfAgent() != nullptr) == present; });
     int count = 0;
     const std::string icons = IconsJson(true, &count);
     if (!ok) return Fail(present ? L"no icon of the agent" : L"the agent's icon is still there");
@@ -509,7 +532,7 @@ int WaitForTrayIcon(int argc, wchar_t** argv) {
 }
 
 int ClickIcon(int, wchar_t** argv) {
-    HWND icon = Wait(FindIconOfAgent, 10000);
+    HWND icon = Wait(FindIconOfAgent);
     if (icon == nullptr) return Fail(L"no icon of the agent");
     RECT rect;
     GetWindowRect(icon, &rect);
@@ -522,9 +545,9 @@ int ClickIcon(int, wchar_t** argv) {
     return 0;
 }
 
-int ChooseItem(int argc, wchar_t** argv) {
+int ChooseItem(int, wchar_t** argv) {
     const UINT target = static_cast<UINT>(Number(argv[2]));
-    HWND popup = Wait(FindPopup, TimeoutArgument(argc, argv, 3));
+    HWND popup = Wait(FindPopup);
     if (popup == nullptr) return Fail(L"no popup menu");
     static HookDump dump;
     if (!AskHook(popup, HookAskMenu, &dump)) return Fail(L"the hook did not answer");
@@ -544,7 +567,7 @@ int ChooseItem(int argc, wchar_t** argv) {
     PostMessageW(popup, WM_KEYDOWN, VK_RETURN, 0);
     PostMessageW(popup, WM_CHAR, L'\r', 0);
     PostMessageW(popup, WM_KEYUP, VK_RETURN, 0);
-    if (!WaitUntil([&] { return PopupGone(popup); }, 10000)) return Fail(L"popup still open");
+    if (!WaitUntil([&] { return PopupGone(popup); })) return Fail(L"popup still open");
     std::printf("{\"chosen\":%u}\n", target);
     return 0;
 }
@@ -566,25 +589,23 @@ int NotifyTray(int argc, wchar_t** argv) {
     return 0;
 }
 
-int WaitForWindow(int argc, wchar_t** argv) {
+int WaitForWindow(int, wchar_t** argv) {
     const wchar_t* name = argv[2];
-    HWND window = Wait([&] { return FindWindowW(name, nullptr); }, TimeoutArgument(argc, argv, 3));
+    HWND window = Wait([&] { return FindWindowW(name, nullptr); });
     if (window == nullptr) return Fail(L"window not found");
     std::printf("{\"hwnd\":%lu,\"pid\":%lu,\"title\":%s}\n", Id(window), static_cast<unsigned long>(ProcessOf(window)),
                 Json(WindowText(window).c_str()).c_str());
     return 0;
 }
 
-int WaitForWindowGone(int argc, wchar_t** argv) {
+int WaitForWindowGone(int, wchar_t** argv) {
     const wchar_t* name = argv[2];
-    return PrintWindowGone(
-        WaitUntil([&] { return FindWindowW(name, nullptr) == nullptr; }, TimeoutArgument(argc, argv, 3)));
+    return PrintWindowGone(WaitUntil([&] { return FindWindowW(name, nullptr) == nullptr; }));
 }
 
-int WaitForDialogGone(int argc, wchar_t** argv) {
+int WaitForDialogGone(int, wchar_t** argv) {
     const wchar_t* caption = argv[2];
-    return PrintWindowGone(
-        WaitUntil([&] { return FindDialog(caption) == nullptr; }, TimeoutArgument(argc, argv, 3)));
+    return PrintWindowGone(WaitUntil([&] { return FindDialog(caption) == nullptr; }));
 }
 
 // post and post-registered: TARGET MESSAGE WPARAM LPARAM, the message given by its number or name.
@@ -609,7 +630,11 @@ int SendToWindow(int, wchar_t** argv) {
     const UINT message = static_cast<UINT>(Number(argv[3]));
     const WPARAM wParam = static_cast<WPARAM>(Number(argv[4]));
     const LPARAM lParam = static_cast<LPARAM>(Number(argv[5]));
-    std::printf("{\"result\":%ld}\n", static_cast<long>(SendMessageW(window, message, wParam, lParam)));
+    DWORD_PTR result = 0;
+    if (!SendWithin(window, message, wParam, lParam, SMTO_NORMAL, DefaultBoundMs, &result)) {
+        return Fail(L"no answer from the window");
+    }
+    std::printf("{\"result\":%ld}\n", static_cast<long>(result));
     return 0;
 }
 
@@ -621,8 +646,8 @@ int SendMany(int argc, wchar_t** argv) {
     std::string out = "{\"results\":[";
     for (int i = 5; i < argc; ++i) {
         DWORD_PTR result = 0;
-        const LRESULT ok = SendMessageTimeoutW(window, message, static_cast<WPARAM>(Number(argv[i])), lParam,
-                                               SMTO_ABORTIFHUNG, 5000, &result);
+        const bool ok =
+            SendWithin(window, message, static_cast<WPARAM>(Number(argv[i])), lParam, SMTO_ABORTIFHUNG, 5000, &result);
         char item[32];
         std::snprintf(item, sizeof item, "%s%ld", i > 5 ? "," : "", ok ? static_cast<long>(result) : -1L);
         out += item;
@@ -631,15 +656,15 @@ int SendMany(int argc, wchar_t** argv) {
     return 0;
 }
 
-int WaitForDialog(int argc, wchar_t** argv) {
-    HWND dialog = WaitForDialogCaption(argv[2], TimeoutArgument(argc, argv, 3));
+int WaitForDialog(int, wchar_t** argv) {
+    HWND dialog = WaitForDialogCaption(argv[2]);
     if (dialog == nullptr) return Fail(L"dialog not found");
     std::printf("%s}\n", DialogJson(dialog).c_str());
     return 0;
 }
 
-int WaitForMessageBox(int argc, wchar_t** argv) {
-    HWND dialog = WaitForDialogCaption(argv[2], TimeoutArgument(argc, argv, 3));
+int WaitForMessageBox(int, wchar_t** argv) {
+    HWND dialog = WaitForDialogCaption(argv[2]);
     if (dialog == nullptr) return Fail(L"dialog not found");
     std::string out = DialogJson(dialog);
     // A message box: its text is the static 0xFFFF, its icon the static 0x0440.
@@ -654,7 +679,7 @@ int WaitForMessageBox(int argc, wchar_t** argv) {
 }
 
 int MeasureDialogUnits(int, wchar_t** argv) {
-    HWND dialog = WaitForDialogCaption(argv[2], 10000);
+    HWND dialog = WaitForDialogCaption(argv[2]);
     if (dialog == nullptr) return Fail(L"dialog not found");
     static HookDump dump;
     if (!AskHook(dialog, HookAskDialogUnits, &dump)) return Fail(L"the hook did not answer");
@@ -664,7 +689,7 @@ int MeasureDialogUnits(int, wchar_t** argv) {
 }
 
 int CloseDialog(int, wchar_t** argv) {
-    HWND dialog = WaitForDialogCaption(argv[2], 10000);
+    HWND dialog = WaitForDialogCaption(argv[2]);
     if (dialog == nullptr) return Fail(L"dialog not found");
     PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     std::printf("{\"closed\":true}\n");
@@ -672,7 +697,7 @@ int CloseDialog(int, wchar_t** argv) {
 }
 
 int PressKey(int, wchar_t** argv) {
-    HWND dialog = WaitForDialogCaption(argv[2], 10000);
+    HWND dialog = WaitForDialogCaption(argv[2]);
     if (dialog == nullptr) return Fail(L"dialog not found");
     const WPARAM key = static_cast<WPARAM>(Number(argv[3]));
     // To the focused control, as the keyboard would; the dialog's loop turns Enter and Escape
@@ -693,14 +718,20 @@ int PressKey(int, wchar_t** argv) {
 int GetControlText(int argc, wchar_t** argv) {
     HWND control = nullptr;
     if (const int failed = FindControl(argc, argv, &control)) return failed;
-    std::printf("{\"text\":%s}\n", Json(WindowText(control).c_str()).c_str());
+    bool answered = false;
+    const std::wstring text = WindowText(control, &answered);
+    if (!answered) return Fail(L"no answer from the window");
+    std::printf("{\"text\":%s}\n", Json(text.c_str()).c_str());
     return 0;
 }
 
 int SetControlText(int argc, wchar_t** argv) {
     HWND control = nullptr;
     if (const int failed = FindControl(argc, argv, &control)) return failed;
-    SendMessageW(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[4]));
+    DWORD_PTR ignored = 0;
+    if (!SendWithin(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(argv[4]), SMTO_NORMAL, DefaultBoundMs, &ignored)) {
+        return Fail(L"no answer from the window");
+    }
     std::printf("{\"set\":true}\n");
     return 0;
 }
@@ -735,51 +766,95 @@ int FailUnknownCommand(int argc, wchar_t** argv) {
 }
 
 // Handlers get the whole command line (argv[1] is the command), so argument indexes read the
-// same everywhere; Arguments counts those after the command's name that it needs at the least.
+// same everywhere; Arguments counts those after the command's name that it needs at the least,
+// and BoundAt is the index of its time-out in milliseconds (0: it takes none).
 struct Command {
     const wchar_t* Name;
     int Arguments;
+    int BoundAt;
     int (*Run)(int argc, wchar_t** argv);
 };
 
 constexpr Command Commands[] = {
-    {L"dialogs", 0, ListDialogs},
-    {L"wait-popup", 0, WaitForPopup},
-    {L"dismiss", 0, DismissPopup},
-    {L"wait-popup-gone", 0, WaitForPopupGone},
-    {L"tray-icons", 0, ListTrayIcons},
-    {L"tray-forget", 0, ForgetTrayIcon},
-    {L"broadcast-registered", 1, BroadcastRegistered},
-    {L"hold", 1, HoldProcess},
-    {L"wait-tray-icon", 1, WaitForTrayIcon},
-    {L"icon-click", 1, ClickIcon},
-    {L"choose", 1, ChooseItem},
-    {L"set-cursor", 2, MoveCursor},
-    {L"tray-notify", 1, NotifyTray},
-    {L"wait-window", 1, WaitForWindow},
-    {L"wait-gone", 1, WaitForWindowGone},
-    {L"wait-dialog-gone", 1, WaitForDialogGone},
-    {L"post", 4, PostToWindow},
-    {L"send", 4, SendToWindow},
-    {L"post-registered", 4, PostRegistered},
-    {L"send-many", 4, SendMany},
-    {L"wait-dialog", 1, WaitForDialog},
-    {L"message-box", 1, WaitForMessageBox},
-    {L"dialog-units", 1, MeasureDialogUnits},
-    {L"close", 1, CloseDialog},
-    {L"key", 2, PressKey},
-    {L"get-text", 2, GetControlText},
-    {L"set-text", 3, SetControlText},
-    {L"type", 3, TypeText},
-    {L"click", 2, ClickControl},
+    {L"dialogs", 0, 0, ListDialogs},
+    {L"wait-popup", 0, 2, WaitForPopup},
+    {L"dismiss", 0, 2, DismissPopup},
+    {L"wait-popup-gone", 0, 2, WaitForPopupGone},
+    {L"tray-icons", 0, 0, ListTrayIcons},
+    {L"tray-forget", 0, 0, ForgetTrayIcon},
+    {L"broadcast-registered", 1, 0, BroadcastRegistered},
+    {L"hold", 1, 2, HoldProcess},
+    {L"wait-tray-icon", 1, 3, WaitForTrayIcon},
+    {L"icon-click", 1, 0, ClickIcon},
+    {L"choose", 1, 3, ChooseItem},
+    {L"set-cursor", 2, 0, MoveCursor},
+    {L"tray-notify", 1, 0, NotifyTray},
+    {L"wait-window", 1, 3, WaitForWindow},
+    {L"wait-gone", 1, 3, WaitForWindowGone},
+    {L"wait-dialog-gone", 1, 3, WaitForDialogGone},
+    {L"post", 4, 0, PostToWindow},
+    {L"send", 4, 0, SendToWindow},
+    {L"post-registered", 4, 0, PostRegistered},
+    {L"send-many", 4, 0, SendMany},
+    {L"wait-dialog", 1, 3, WaitForDialog},
+    {L"message-box", 1, 3, WaitForMessageBox},
+    {L"dialog-units", 1, 0, MeasureDialogUnits},
+    {L"close", 1, 0, CloseDialog},
+    {L"key", 2, 0, PressKey},
+    {L"get-text", 2, 0, GetControlText},
+    {L"set-text", 3, 0, SetControlText},
+    {L"type", 3, 0, TypeText},
+    {L"click", 2, 0, ClickControl},
 };
+
+// The one answer goes to whoever takes it first: the command, or the watchdog.
+LONG AnswerTaken = 0;
+bool TakeAnswer() { return InterlockedExchange(&AnswerTaken, 1) == 0; }
+
+// What the command's own bounds cannot reach (the shell's answer to a notification-area call, a
+// loader that starts the desktop's program): a command still running shortly after its bound
+// gets an error for its answer, and the process ends at once, without waiting for any thread or
+// running any library's exit code, either of which may be what holds it.
+constexpr DWORD WatchdogGraceMs = 2000;
+
+DWORD WINAPI Watchdog(void*) {
+    if (CommandBound >= INFINITE - WatchdogGraceMs) return 0;  // a bound of days: never
+    const DWORD limit = CommandBound + WatchdogGraceMs;
+    const DWORD spent = GetTickCount() - CommandStart;
+    if (spent < limit) Sleep(limit - spent);
+    if (!TakeAnswer()) return 0;
+    char line[80];
+    const int length = std::snprintf(line, sizeof line, "{\"error\":\"no answer within %lu ms\"}\r\n",
+                                     static_cast<unsigned long>(CommandBound));
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(length), &written, nullptr);
+    TerminateProcess(GetCurrentProcess(), 1);
+    return 0;
+}
+
+// The command's own answer, unless the watchdog is giving one (then it ends the process).
+int Answer(int code) {
+    if (!TakeAnswer()) Sleep(INFINITE);
+    std::fflush(stdout);
+    return code;
+}
 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // The answer stays in the buffer until the command is done with it: a watchdog's answer never
+    // follows half of it.
+    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     if (argc < 2) return Fail(L"usage: uidriver <command> ...");
+    const Command* found = nullptr;
     for (const Command& command : Commands) {
-        if (std::wcscmp(argv[1], command.Name) == 0 && argc - 2 >= command.Arguments) return command.Run(argc, argv);
+        if (std::wcscmp(argv[1], command.Name) == 0 && argc - 2 >= command.Arguments) found = &command;
     }
-    return FailUnknownCommand(argc, argv);
+    CommandStart = GetTickCount();
+    if (found != nullptr && found->BoundAt != 0 && argc > found->BoundAt) {
+        CommandBound = static_cast<DWORD>(Number(argv[found->BoundAt]));
+    }
+    HANDLE watchdog = CreateThread(nullptr, 0, Watchdog, nullptr, 0, nullptr);
+    if (watchdog != nullptr) CloseHandle(watchdog);
+    return Answer(found != nullptr ? found->Run(argc, argv) : FailUnknownCommand(argc, argv));
 }

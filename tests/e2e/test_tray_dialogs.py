@@ -2,6 +2,7 @@
 warning boxes, and how the two dialogs live beside each other and the tray menus."""
 from __future__ import annotations
 
+import time
 import urllib.parse
 
 import pytest
@@ -218,6 +219,35 @@ def test_message_warnings_keep_the_dialog_and_its_text(agents, server, prefix):
     tray.gone(MESSAGE)
     assert len(server.requests(MESSAGE_POST)) == 2
     assert tray.dialogs() == []
+    assert agent.close() == 0
+
+
+def test_the_ui_driver_keeps_its_bound_while_the_agent_waits_for_the_server(agents, server, prefix):
+    # Sending holds the dialog's thread until the server answers or the request's 30 s deadline
+    # passes. The driver's commands still end within their own bounds, and say what they saw.
+    server.answer(MESSAGE_POST, hang=True)
+    tray = Tray(prefix)
+    agent = start_agent(agents, server, tray)
+    tray.choose(32793)
+    tray.dialog(MESSAGE)
+    tray.set_text(MESSAGE, MESSAGE_EDIT, "hello")
+    tray.d("click", MESSAGE, 1)
+    server.wait_requests(MESSAGE_POST)
+
+    started = time.monotonic()
+    assert prefix.driver("wait-dialog", MESSAGE, 3000)["caption"] == MESSAGE
+    found = time.monotonic() - started
+    assert prefix.driver("set-text", MESSAGE, MESSAGE_EDIT, "x") == {"error": "no answer from the window"}
+    refused = time.monotonic() - started - found
+    print(f"while the agent waits: wait-dialog (3 s bound) {found:.1f} s, set-text (10 s bound) {refused:.1f} s")
+    assert found < 10 and refused < 20
+
+    # Once the request has failed, the dialog holds what it held: the refused text never lands.
+    box = tray.d("message-box", SEND_FAILED, 60000)
+    assert box["text"] == FAILED_TEXT
+    tray.d("click", SEND_FAILED, 1)
+    tray.gone(SEND_FAILED)
+    assert tray.text(MESSAGE, MESSAGE_EDIT) == "hello"
     assert agent.close() == 0
 
 
