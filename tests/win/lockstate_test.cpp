@@ -12,6 +12,7 @@
 #include "app/settings.h"
 #include "lockstate/lock_pipe.h"
 #include "lockstate/permission.h"
+#include "lockstate/pipe_role.h"
 #include "lockstate/worker.h"
 
 namespace {
@@ -68,6 +69,7 @@ protected:
         StorePermission(false);
         TheLockPipe = CreateLockPipe();
         ASSERT_NE(TheLockPipe, nullptr);
+        ASSERT_TRUE(ServeLockPipe(TheLockPipe));
     }
     void TearDown() override {
         for (HANDLE reader : readers_) CloseHandle(reader);
@@ -163,6 +165,9 @@ TEST_F(LockState, BothBodiesStopAtOnceDuringTheirPause) {
     Settings settings = {};
     lstrcpyA(settings.TerminalAddress, "00-1A-2B-3C-4D-5E");
     TheSettings = &settings;
+    PipeRole role = {};
+    role.Held = true;
+    ThePipeRole = &role;
     // No server link: the poll answers "not permitted" at once, then the 10-second pause begins.
     StorePermission(true);
     PollerWorker = CreateWorker(PermissionPoller, nullptr);
@@ -180,6 +185,7 @@ TEST_F(LockState, BothBodiesStopAtOnceDuringTheirPause) {
     const DWORD spent = GetTickCount() - start;
     PollerWorker = PublisherWorker = nullptr;
     TheSettings = nullptr;
+    ThePipeRole = nullptr;
     // Neither pause was waited out, and neither thread needed the forced stop.
     EXPECT_LT(spent, WorkerStopWaitMs) << spent << " ms";
 }
@@ -279,6 +285,7 @@ TEST_F(LockState, ReleaseWaitsForAReaderThatReadsButNotForOneThatDoesNot) {
     // A reader that never reads: the release gives up after its bound and disconnects it.
     TheLockPipe = CreateLockPipe();
     ASSERT_NE(TheLockPipe, nullptr);
+    ASSERT_TRUE(ServeLockPipe(TheLockPipe));
     HANDLE idle = Reader();
     ASSERT_NE(idle, INVALID_HANDLE_VALUE);
     Publish(true);
