@@ -8,6 +8,7 @@ it, from the end of the holder's pipe to the next message a reader gets.
 usage: bench_lockstate.py [CYCLES] [PAUSE_MS] [RECONNECT_EVERY]"""
 from __future__ import annotations
 
+import random
 import subprocess
 import sys
 import time
@@ -75,6 +76,8 @@ def handover_time(prefix, work: Path, how: str) -> tuple[float, float]:
         waiting.start()
         servers[1].wait_requests(CONNECT, timeout=60)  # its start-up has made its first attempt
         wait_for(lambda: any(rest.endswith("FALSE\\0") for _, rest in pipe_lines(out)), 30, what="the holder's message")
+        # The end comes at any point of either agent's cycle, not always at the same one.
+        time.sleep(random.uniform(0, 2))
         if how == "kill":
             holder.process.kill()
         else:

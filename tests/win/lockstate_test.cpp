@@ -161,6 +161,38 @@ TEST(Worker, OneThatDoesNotReturnIsLeftAloneNotStoppedByForce) {
     delete worker;
 }
 
+// Shutdown asks every worker to stop before the pipe is closed; the role must outlast that
+// request, or the next holder meets this agent's still open instance. A keeper still waiting for
+// the role ends at the stop without taking it.
+TEST(PipeRole, OutlastsTheStopRequestAndGoesOnlyWhenGivenUp) {
+    ResetWorkerStop();
+    PipeRole* held = CreatePipeRole();
+    Worker* keeper = CreateWorker(RoleKeeper, held);
+    StartWorker(keeper);
+    ASSERT_TRUE(AwaitFirstRoleAttempt(held));
+    PipeRole* waiting = CreatePipeRole();
+    Worker* waiter = CreateWorker(RoleKeeper, waiting);
+    StartWorker(waiter);
+    EXPECT_FALSE(AwaitFirstRoleAttempt(waiting));
+
+    HANDLE role = OpenMutexA(SYNCHRONIZE, FALSE, PipeRoleName);
+    ASSERT_NE(role, nullptr) << GetLastError();
+    RequestWorkerStop();
+    EXPECT_TRUE(DestroyWorker(waiter));
+    EXPECT_FALSE(waiting->Held.load());
+    EXPECT_EQ(WaitForSingleObject(role, 200), static_cast<DWORD>(WAIT_TIMEOUT));  // still the keeper's
+    EXPECT_TRUE(held->Held.load());
+
+    GiveUpRole(held);
+    EXPECT_TRUE(DestroyWorker(keeper));
+    EXPECT_EQ(WaitForSingleObject(role, Patience), WAIT_OBJECT_0);  // released, not abandoned
+    ReleaseMutex(role);
+    CloseHandle(role);
+    ReleasePipeRole(held);
+    ReleasePipeRole(waiting);
+    ResetWorkerStop();
+}
+
 TEST_F(LockState, BothBodiesStopAtOnceDuringTheirPause) {
     Settings settings = {};
     lstrcpyA(settings.TerminalAddress, "00-1A-2B-3C-4D-5E");
