@@ -10,6 +10,7 @@
 #include "identity/terminal_address.h"
 #include "lockstate/lock_pipe.h"
 #include "lockstate/permission.h"
+#include "lockstate/pipe_role.h"
 #include "lockstate/worker.h"
 #include "resources/resource.h"
 #include "server/queries.h"
@@ -31,22 +32,33 @@ bool StopWorker(Worker*& worker) {
 }
 
 // Releases whatever exists, in the order that keeps every object alive while anything uses it:
-// each worker before what it uses (the publisher before the pipe, the poller before the settings
-// it reads), the settings last. The address is written back only after a run that reached the
-// message loop: a start-up that failed leaves the file as it found it. That write's failure goes
-// unsaid: every address the user confirmed is already in the file, and a file the user may not
-// write holds the administrator's.
+// each worker before what it uses (the publisher before the pipe and the role, the poller before
+// the settings it reads), the settings last. The address is written back only after a run that
+// reached the message loop: a start-up that failed leaves the file as it found it. That write's
+// failure goes unsaid: every address the user confirmed is already in the file, and a file the
+// user may not write holds the administrator's.
 //
-// Both workers are asked to stop at once, and every caller waiting for a server stops waiting,
+// Every worker is asked to stop at once, and every caller waiting for a server stops waiting,
 // so that a poller inside a request returns while the pipe's flush waits on the reader. A worker
 // that does not return in time is left alone with what it may be using (a request keeps its own
 // link open); the process exit ends it.
+//
+// The pipe's role goes on only once this agent's pipe instance is closed, so that the next holder
+// never meets it; a pipe left to the process exit keeps the role with it, and the exit ends both.
 void Shutdown(bool saveSettings) {
     RequestWorkerStop();
     AbandonRequests();
-    if (StopWorker(PublisherWorker) && TheLockPipe != nullptr) {
-        ReleaseLockPipe(TheLockPipe);
+    bool pipeClosed = false;
+    if (StopWorker(PublisherWorker)) {
+        pipeClosed = TheLockPipe == nullptr || ReleaseLockPipe(TheLockPipe);
         TheLockPipe = nullptr;
+    }
+    if (pipeClosed && ThePipeRole != nullptr) {
+        GiveUpRole(ThePipeRole);
+        if (StopWorker(RoleWorker)) {
+            ReleasePipeRole(ThePipeRole);
+            ThePipeRole = nullptr;
+        }
     }
     const bool pollerStopped = StopWorker(PollerWorker);
     ReplaceServerLink(nullptr);
@@ -93,8 +105,17 @@ bool StartUp(HINSTANCE instance) {
     SelectTerminalAddress();
     StorePermission(LoadPermission());  // the first answer is known before any thread starts
 
+    // The pipe's stage. Only the agent that holds the machine's role makes the pipe; any other
+    // one (another session's) runs on without it and takes over when the holder ends. A name
+    // held by another program is said once and tried again every cycle.
+    ThePipeRole = CreatePipeRole();
+    if (ThePipeRole == nullptr) return false;
+    RoleWorker = CreateWorker(RoleKeeper, ThePipeRole);
+    if (RoleWorker == nullptr) return false;
+    StartWorker(RoleWorker);
     TheLockPipe = CreateLockPipe();
     if (TheLockPipe == nullptr) return false;
+    if (AwaitFirstRoleAttempt(ThePipeRole)) ServeLockPipe(TheLockPipe);
 
     PollerWorker = CreateWorker(PermissionPoller, nullptr);
     PublisherWorker = CreateWorker(PipePublisher, nullptr);

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "lockstate/permission.h"
+#include "lockstate/pipe_role.h"
 #include "lockstate/worker.h"
 
 LockPipe* TheLockPipe = nullptr;
@@ -17,9 +18,13 @@ static_assert(sizeof GrantedMessage == 5 && sizeof RefusedMessage == 6, "the rea
 
 std::atomic<long> OpenPipeHandles{0};
 
-HANDLE CreateLockPipeInstance() {
+// `first`: this agent holds no instance yet. The first one must make the pipe, never join one that
+// another program (or a previous agent that has not quite ended) still serves: Windows then
+// refuses it with ERROR_ACCESS_DENIED, and the next cycle tries again. Wine ignores the flag; a
+// pipe that allows no further instance refuses it there too.
+HANDLE CreateLockPipeInstance(bool first) {
     // Message pipe, blocking; local readers only, so that no remote client can take the instance.
-    HANDLE handle = CreateNamedPipeA(LockPipeName, PIPE_ACCESS_DUPLEX,
+    HANDLE handle = CreateNamedPipeA(LockPipeName, PIPE_ACCESS_DUPLEX | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
                                      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                                      PIPE_UNLIMITED_INSTANCES, 1024, 1024, 0, nullptr);
     if (handle != INVALID_HANDLE_VALUE) OpenPipeHandles.fetch_add(1, std::memory_order_relaxed);
@@ -34,7 +39,7 @@ void CloseLockPipeInstance(HANDLE handle) {
 // The reader closed its end: this instance can never take a reader again. A new instance is
 // created before the old one is closed, so the name never disappears for a reader that retries.
 void RenewInstance(LockPipe* pipe) {
-    HANDLE fresh = CreateLockPipeInstance();
+    HANDLE fresh = CreateLockPipeInstance(false);
     if (fresh == INVALID_HANDLE_VALUE) return;  // keep the old one; the next cycle tries again
     CloseLockPipeInstance(pipe->Handle);
     pipe->Handle = fresh;
@@ -52,14 +57,22 @@ long OpenPipeHandleCount() { return OpenPipeHandles.load(std::memory_order_relax
 LockPipe* CreateLockPipe() {
     LockPipe* pipe = new (std::nothrow) LockPipe();
     if (pipe == nullptr) return nullptr;
-    pipe->Handle = CreateLockPipeInstance();
-    if (pipe->Handle == INVALID_HANDLE_VALUE) {
-        std::printf("fail to CreateNamedPipe(), %d\n", static_cast<int>(GetLastError()));
-        std::fflush(stdout);
-        delete pipe;
-        return nullptr;
-    }
+    pipe->Handle = INVALID_HANDLE_VALUE;
     return pipe;
+}
+
+bool ServeLockPipe(LockPipe* pipe) {
+    if (pipe->Handle != INVALID_HANDLE_VALUE) return true;
+    pipe->Handle = CreateLockPipeInstance(true);
+    if (pipe->Handle == INVALID_HANDLE_VALUE) {
+        // The name is held by someone else: the relay waits for it rather than give up the whole
+        // machine's, and says so once rather than every cycle.
+        if (!pipe->RefusalSaid) SayRoleChange(RoleChange::PipeRefused, GetLastError());
+        pipe->RefusalSaid = true;
+        return false;
+    }
+    SayRoleChange(RoleChange::PipeCreated);
+    return true;
 }
 
 void PublishOnce(LockPipe* pipe) {
@@ -80,13 +93,22 @@ void PublishOnce(LockPipe* pipe) {
 
 DWORD WINAPI PipePublisher(void*) {
     while (!IsStopRequested()) {
-        PublishOnce(TheLockPipe);
+        if (!HoldsPipeRole()) {
+            // The cycle begins the moment the role comes, so that the pipe is served at once.
+            WaitUnlessStopping(ThePipeRole->Taken, INFINITE);
+            continue;
+        }
+        if (ServeLockPipe(TheLockPipe)) PublishOnce(TheLockPipe);
         PauseUnlessStopping(PublishIntervalMs);
     }
     return 0;
 }
 
-void ReleaseLockPipe(LockPipe* pipe) {
+bool ReleaseLockPipe(LockPipe* pipe) {
+    if (pipe->Handle == INVALID_HANDLE_VALUE) {
+        delete pipe;
+        return true;
+    }
     // The flush waits until the reader has taken every message; a reader that does not read
     // would hold the shutdown for good, so the flush runs aside and is cancelled after a while.
     HANDLE flusher = CreateThread(nullptr, 0, FlushPipe, pipe->Handle, 0, nullptr);
@@ -96,9 +118,10 @@ void ReleaseLockPipe(LockPipe* pipe) {
         CloseHandle(flusher);
         // A flush that will not end is left alone with the pipe and its record: the process exit
         // closes them.
-        if (!flushed) return;
+        if (!flushed) return false;
     }
     DisconnectNamedPipe(pipe->Handle);
     CloseLockPipeInstance(pipe->Handle);
     delete pipe;
+    return true;
 }

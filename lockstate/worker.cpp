@@ -5,13 +5,14 @@
 
 Worker* PollerWorker = nullptr;
 Worker* PublisherWorker = nullptr;
+Worker* RoleWorker = nullptr;
 
 namespace {
 
 // How often a waiting DestroyWorker repeats its cancel of the body's synchronous I/O.
 constexpr DWORD CancelRepeatMs = 10;
 
-// One manual-reset event for both workers: shutdown stops them both.
+// One manual-reset event for every worker: shutdown stops them all.
 HANDLE StopEvent() {
     static HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     return event;
@@ -80,6 +81,14 @@ bool IsStopRequested() { return StopRequested.load(); }
 
 bool PauseUnlessStopping(DWORD milliseconds) {
     return WaitForSingleObject(StopEvent(), milliseconds) == WAIT_OBJECT_0;
+}
+
+bool WaitUnlessStopping(HANDLE object, DWORD milliseconds, bool* abandoned) {
+    // The stop event comes first: of two objects signalled together, the wait takes the first.
+    const HANDLE objects[2] = {StopEvent(), object};
+    const DWORD result = WaitForMultipleObjects(2, objects, FALSE, milliseconds);
+    if (abandoned != nullptr) *abandoned = result == WAIT_ABANDONED_0 + 1;
+    return result == WAIT_OBJECT_0 + 1 || result == WAIT_ABANDONED_0 + 1;
 }
 
 void ResetWorkerStop() {

@@ -13,6 +13,7 @@ struct Worker {
 
 extern Worker* PollerWorker;
 extern Worker* PublisherWorker;
+extern Worker* RoleWorker;  // the keeper of the pipe's role (lockstate/pipe_role.h)
 
 // How long after the stop request a body may take to return before DestroyWorker leaves it
 // alone. Counted from the request, not from each DestroyWorker call, so that the grace of one
@@ -32,6 +33,10 @@ bool DestroyWorker(Worker* worker);
 bool IsStopRequested();
 // The pause of a worker body: true when a stop was requested, at once or during the pause.
 bool PauseUnlessStopping(DWORD milliseconds);
+// Waits up to `milliseconds` for `object` as a body pauses: true when it was signalled, false when
+// the time ran out or a stop was requested (the stop wins when both come together). For a mutex,
+// true means this thread now owns it, and `abandoned` says that its last owner ended holding it.
+bool WaitUnlessStopping(HANDLE object, DWORD milliseconds, bool* abandoned = nullptr);
 // Clears a stop request, so that workers can run again (tests run several lifetimes).
 void ResetWorkerStop();
 

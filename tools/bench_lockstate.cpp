@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
     TheSettings = &settings;
     ReplaceServerLink(OpenServerLink(settings.HostAddress));
     TheLockPipe = CreateLockPipe();
-    if (TheLockPipe == nullptr) return 1;
+    if (TheLockPipe == nullptr || !ServeLockPipe(TheLockPipe)) return 1;
     HANDLE reader = CreateThread(nullptr, 0, Reader, nullptr, 0, nullptr);
 
     LARGE_INTEGER frequency;

@@ -2,23 +2,29 @@
 """`make bench`: runs bench_lockstate.exe under Wine against a local management server (the
 scriptable test server on a loopback address of its own) and prints its figures; then times the
 real agent's exit after WM_CLOSE while its poller reads a trickling answer and the pipe's reader
-has stopped reading; then prints what a poll costs over https:// and http://, the agent's link
-beside plain WinINet and WinHTTP clients (bench_link.exe).
+has stopped reading; then the hand-over of the pipe from one agent to another that waits beside
+it, from the end of the holder's pipe to the next message a reader gets; then what a poll costs
+over https:// and http://, the agent's link beside plain WinINet and WinHTTP clients
+(bench_link.exe).
 
 usage: bench_lockstate.py [CYCLES] [PAUSE_MS] [RECONNECT_EVERY]"""
 from __future__ import annotations
 
+import random
 import subprocess
 import sys
 import time
+from datetime import datetime, timezone
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 
 from harness import TRICKLE, FakeServer, ThrowAwayPki, next_loopback_address  # noqa: E402
-from winenv import ROOT, WM_CLOSE, Agent, end_process, says_what_runs, wine_session  # noqa: E402
+from winenv import ROOT, WM_CLOSE, Agent, end_process, says_what_runs, wait_for, wine_session  # noqa: E402
 
 PERMISSION = "/Tembrix/permission_load.php"
+CONNECT = "/Tembrix/connect_check.php"
+HANDOVER_ROUNDS = 5
 
 
 def exit_time(prefix, work: Path) -> float:
@@ -41,6 +47,56 @@ def exit_time(prefix, work: Path) -> float:
         agent.stop()
         end_process(reader)
         server.stop()
+
+
+def pipe_lines(path: Path) -> list[tuple[float, str]]:
+    """pipemon's complete lines as (UTC time, what follows the stamp)."""
+    lines = []
+    for line in path.read_bytes().decode("ascii", "replace").splitlines(keepends=True):
+        if line.endswith("\n"):
+            stamp, rest = line.rstrip("\r\n").split(" ", 1)
+            when = datetime.strptime(stamp, "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=timezone.utc).timestamp()
+            lines.append((when, rest))
+    return lines
+
+
+def handover_time(prefix, work: Path, how: str) -> tuple[float, float]:
+    """Seconds from the end of the holder's pipe (the reader's "ended") to the reader's next
+    connection and to its next message, which the agent waiting beside it sends. The holder ends
+    by WM_CLOSE ("close") or is killed ("kill")."""
+    servers = [FakeServer(work / f"handover-server{i}", address=next_loopback_address(),
+                          routes={PERMISSION: {"body": body}, CONNECT: {"body": "CONNECTED"}})
+               for i, body in enumerate(("FALSE", "TRUE"))]
+    holder = Agent(prefix, work / "handover-holder", servers[0].address)
+    waiting = Agent(prefix, work / "handover-waiting", servers[1].address, exe_name="Tembrix2.exe")
+    out = work / "handover-pipemon.txt"
+    with open(out, "wb") as f:
+        reader = prefix.popen(["wine", prefix.tool("pipemon"), "--follow"], stdout=f, stderr=subprocess.DEVNULL)
+    try:
+        holder.start()
+        window = holder.wait_window()
+        waiting.start()
+        servers[1].wait_requests(CONNECT, timeout=60)  # its start-up has made its first attempt
+        wait_for(lambda: any(rest.endswith("FALSE\\0") for _, rest in pipe_lines(out)), 30, what="the holder's message")
+        # The end comes at any point of either agent's cycle, not always at the same one.
+        time.sleep(random.uniform(0, 2))
+        if how == "kill":
+            holder.process.kill()
+        else:
+            prefix.driver("post", window["hwnd"], WM_CLOSE, 0, 0)
+        holder.wait_exit(60)
+        lines = wait_for(lambda: (lambda l: l if any(r.endswith("TRUE\\0") for _, r in l) else None)(pipe_lines(out)),
+                         30, what="the next holder's message")
+        ended = next(t for t, rest in lines if rest.startswith("# ended"))
+        connected = next(t for t, rest in lines if t >= ended and rest == "# connected")
+        message = next(t for t, rest in lines if rest.endswith("TRUE\\0"))
+        return connected - ended, message - ended
+    finally:
+        for agent in (holder, waiting):
+            agent.stop()
+        end_process(reader)
+        for server in servers:
+            server.stop()
 
 
 LINK_POLLS = 300
@@ -116,6 +172,12 @@ def main() -> int:
             server.stop()
         print(f"exit after WM_CLOSE (trickling answer, reader not reading): {exit_time(prefix, work):.3f} s "
               f"(target 0.5 s)", flush=True)
+        for how in ("close", "kill"):
+            rounds = [handover_time(prefix, work, how) for _ in range(HANDOVER_ROUNDS)]
+            print(f"hand-over after the holder's {'WM_CLOSE' if how == 'close' else 'kill'}, {len(rounds)} rounds: "
+                  f"reader connected again after {', '.join(f'{c:.3f}' for c, _ in rounds)} s; next message after "
+                  f"{', '.join(f'{m:.3f}' for _, m in rounds)} s (max {max(m for _, m in rounds):.3f} s, "
+                  f"target one cycle, 2 s)", flush=True)
         link_costs(prefix, work)
         return code
 

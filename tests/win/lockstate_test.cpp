@@ -12,6 +12,7 @@
 #include "app/settings.h"
 #include "lockstate/lock_pipe.h"
 #include "lockstate/permission.h"
+#include "lockstate/pipe_role.h"
 #include "lockstate/worker.h"
 
 namespace {
@@ -68,6 +69,7 @@ protected:
         StorePermission(false);
         TheLockPipe = CreateLockPipe();
         ASSERT_NE(TheLockPipe, nullptr);
+        ASSERT_TRUE(ServeLockPipe(TheLockPipe));
     }
     void TearDown() override {
         for (HANDLE reader : readers_) CloseHandle(reader);
@@ -159,10 +161,45 @@ TEST(Worker, OneThatDoesNotReturnIsLeftAloneNotStoppedByForce) {
     delete worker;
 }
 
+// Shutdown asks every worker to stop before the pipe is closed; the role must outlast that
+// request, or the next holder meets this agent's still open instance. A keeper still waiting for
+// the role ends at the stop without taking it.
+TEST(PipeRole, OutlastsTheStopRequestAndGoesOnlyWhenGivenUp) {
+    ResetWorkerStop();
+    PipeRole* held = CreatePipeRole();
+    Worker* keeper = CreateWorker(RoleKeeper, held);
+    StartWorker(keeper);
+    ASSERT_TRUE(AwaitFirstRoleAttempt(held));
+    PipeRole* waiting = CreatePipeRole();
+    Worker* waiter = CreateWorker(RoleKeeper, waiting);
+    StartWorker(waiter);
+    EXPECT_FALSE(AwaitFirstRoleAttempt(waiting));
+
+    HANDLE role = OpenMutexA(SYNCHRONIZE, FALSE, PipeRoleName);
+    ASSERT_NE(role, nullptr) << GetLastError();
+    RequestWorkerStop();
+    EXPECT_TRUE(DestroyWorker(waiter));
+    EXPECT_FALSE(waiting->Held.load());
+    EXPECT_EQ(WaitForSingleObject(role, 200), static_cast<DWORD>(WAIT_TIMEOUT));  // still the keeper's
+    EXPECT_TRUE(held->Held.load());
+
+    GiveUpRole(held);
+    EXPECT_TRUE(DestroyWorker(keeper));
+    EXPECT_EQ(WaitForSingleObject(role, Patience), WAIT_OBJECT_0);  // released, not abandoned
+    ReleaseMutex(role);
+    CloseHandle(role);
+    ReleasePipeRole(held);
+    ReleasePipeRole(waiting);
+    ResetWorkerStop();
+}
+
 TEST_F(LockState, BothBodiesStopAtOnceDuringTheirPause) {
     Settings settings = {};
     lstrcpyA(settings.TerminalAddress, "00-1A-2B-3C-4D-5E");
     TheSettings = &settings;
+    PipeRole role = {};
+    role.Held = true;
+    ThePipeRole = &role;
     // No server link: the poll answers "not permitted" at once, then the 10-second pause begins.
     StorePermission(true);
     PollerWorker = CreateWorker(PermissionPoller, nullptr);
@@ -180,6 +217,7 @@ TEST_F(LockState, BothBodiesStopAtOnceDuringTheirPause) {
     const DWORD spent = GetTickCount() - start;
     PollerWorker = PublisherWorker = nullptr;
     TheSettings = nullptr;
+    ThePipeRole = nullptr;
     // Neither pause was waited out, and neither thread needed the forced stop.
     EXPECT_LT(spent, WorkerStopWaitMs) << spent << " ms";
 }
@@ -279,6 +317,7 @@ TEST_F(LockState, ReleaseWaitsForAReaderThatReadsButNotForOneThatDoesNot) {
     // A reader that never reads: the release gives up after its bound and disconnects it.
     TheLockPipe = CreateLockPipe();
     ASSERT_NE(TheLockPipe, nullptr);
+    ASSERT_TRUE(ServeLockPipe(TheLockPipe));
     HANDLE idle = Reader();
     ASSERT_NE(idle, INVALID_HANDLE_VALUE);
     Publish(true);
