@@ -8,6 +8,7 @@
 #include "app/instances.h"
 #include "app/settings.h"
 #include "identity/terminal_address.h"
+#include "log/agent_log.h"
 #include "lockstate/lock_pipe.h"
 #include "lockstate/permission.h"
 #include "lockstate/worker.h"
@@ -16,6 +17,7 @@
 #include "server/server_link.h"
 #include "tray/dialogs.h"
 #include "tray/tray_window.h"
+#include "version.h"
 
 namespace {
 
@@ -23,6 +25,23 @@ void Refuse(const wchar_t* text, const wchar_t* caption) { MessageBoxW(nullptr, 
 
 // Ends a worker and clears its pointer; false, keeping the pointer to the record it leaves
 // alone, when the worker did not return in time.
+// How long each stage of the shutdown took, and which workers were left alone: the stop line.
+struct ShutdownReport {
+    LARGE_INTEGER Mark;
+    long long PublisherMs, PipeMs, PollerMs, LinkMs, SettingsMs;
+    bool PublisherLeft, PollerLeft;
+};
+
+// The milliseconds since the last stage ended; this one ends now.
+long long StageMs(ShutdownReport& report) {
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    const long long ms = (now.QuadPart - report.Mark.QuadPart) * 1000 / frequency.QuadPart;
+    report.Mark = now;
+    return ms;
+}
+
 bool StopWorker(Worker*& worker) {
     if (worker == nullptr) return true;
     if (!DestroyWorker(worker)) return false;
@@ -41,15 +60,22 @@ bool StopWorker(Worker*& worker) {
 // so that a poller inside a request returns while the pipe's flush waits on the reader. A worker
 // that does not return in time is left alone with what it may be using (a request keeps its own
 // link open); the process exit ends it.
-void Shutdown(bool saveSettings) {
+void Shutdown(bool saveSettings, ShutdownReport& report) {
+    QueryPerformanceCounter(&report.Mark);
     RequestWorkerStop();
     AbandonRequests();
-    if (StopWorker(PublisherWorker) && TheLockPipe != nullptr) {
+    report.PublisherLeft = !StopWorker(PublisherWorker);
+    report.PublisherMs = StageMs(report);
+    if (!report.PublisherLeft && TheLockPipe != nullptr) {
         ReleaseLockPipe(TheLockPipe);
         TheLockPipe = nullptr;
     }
+    report.PipeMs = StageMs(report);
     const bool pollerStopped = StopWorker(PollerWorker);
+    report.PollerLeft = !pollerStopped;
+    report.PollerMs = StageMs(report);
     ReplaceServerLink(nullptr);
+    report.LinkMs = StageMs(report);
     delete MessageDialogSlot;
     MessageDialogSlot = nullptr;
     delete SettingsDialogSlot;
@@ -63,10 +89,42 @@ void Shutdown(bool saveSettings) {
     }
     delete TheSettingsPath;
     TheSettingsPath = nullptr;
+    report.SettingsMs = StageMs(report);
+}
+
+// The whole shutdown, then its stop line (in the event log too) and the log's end. Returns the
+// exit code.
+int EndAgent(const char* cause, bool saveSettings) {
+    ShutdownReport report = {};
+    Shutdown(saveSettings, report);
+    const char* left = report.PublisherLeft ? (report.PollerLeft ? "publisher,poller" : "publisher")
+                                            : (report.PollerLeft ? "poller" : "none");
+    const long long total = report.PublisherMs + report.PipeMs + report.PollerMs + report.LinkMs + report.SettingsMs;
+    WriteLog(LogLevel::Info, "stop",
+             {{"by", cause}, {"publisher-ms", LogNumber(report.PublisherMs).Text},
+              {"pipe-ms", LogNumber(report.PipeMs).Text}, {"poller-ms", LogNumber(report.PollerMs).Text},
+              {"link-ms", LogNumber(report.LinkMs).Text}, {"settings-ms", LogNumber(report.SettingsMs).Text},
+              {"total-ms", LogNumber(total).Text}, {"left", left}, {"exit", "0"}},
+             EventLogId::Stop);
+    StopLog();
+    return 0;
+}
+
+void EndAgentForSession() { ExitProcess(static_cast<UINT>(EndAgent(StopCause, true))); }
+
+void LogStart(const Settings* settings) {
+    char exe[PathTextSize + 1] = "";
+    GetModuleFileNameA(nullptr, exe, PathTextSize);
+    WriteLog(LogLevel::Info, "start",
+             {{"version", TEMBRIX_VERSION_TEXT}, {"exe", exe}, {"settings", settings->IniPath},
+              {"managed", LogYesNo(IsHostAddressManaged(settings))}, {"host", settings->HostAddress},
+              {"tls", LogYesNo(std::strncmp(settings->HostAddress, SecurePrefix, SecurePrefixLength) == 0)}},
+             EventLogId::Start);
 }
 
 // Start-up up to the message loop. False when the program must end at once (after Shutdown).
 bool StartUp(HINSTANCE instance) {
+    StartLog();
     TheSettingsPath = new (std::nothrow) SettingsPathBlock();
     if (TheSettingsPath == nullptr) return false;
     if (!BuildSettingsPath(TheSettingsPath)) {
@@ -85,6 +143,7 @@ bool StartUp(HINSTANCE instance) {
     std::memcpy(settings->IniPath, TheSettingsPath->FullPath, sizeof settings->IniPath);
     LoadSettings(settings);
     TheSettings = settings;
+    LogStart(TheSettings);
 
     ServerLink* link = OpenServerLink(TheSettings->HostAddress);
     if (link == nullptr) return false;
@@ -104,6 +163,7 @@ bool StartUp(HINSTANCE instance) {
 
     LoadStringA(instance, IDS_WINDOW_TITLE, WindowTitle, WindowTextSize);
     LoadStringA(instance, IDS_CLASS_NAME, ClassName, WindowTextSize);
+    EndForSession = EndAgentForSession;
     RegisterTrayWindowClass(instance);
     return CreateTrayWindow(instance) != 0;
 }
@@ -116,10 +176,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         return 0;
     }
 
-    if (!StartUp(instance)) {
-        Shutdown(false);
-        return 0;
-    }
+    if (!StartUp(instance)) return EndAgent("start-up", false);
 
     MSG msg = {};
     while (GetMessageA(&msg, nullptr, 0, 0)) {
@@ -127,6 +184,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         DispatchMessageA(&msg);
     }
 
-    Shutdown(true);
-    return 0;
+    return EndAgent(StopCause != nullptr ? StopCause : "WM_QUIT", true);
 }
