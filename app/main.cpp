@@ -23,8 +23,6 @@ namespace {
 
 void Refuse(const wchar_t* text, const wchar_t* caption) { MessageBoxW(nullptr, text, caption, MB_OK); }
 
-// Ends a worker and clears its pointer; false, keeping the pointer to the record it leaves
-// alone, when the worker did not return in time.
 // How long each stage of the shutdown took, and which workers were left alone: the stop line.
 struct ShutdownReport {
     LARGE_INTEGER Mark;
@@ -42,6 +40,8 @@ long long StageMs(ShutdownReport& report) {
     return ms;
 }
 
+// Ends a worker and clears its pointer; false, keeping the pointer to the record it leaves
+// alone, when the worker did not return in time.
 bool StopWorker(Worker*& worker) {
     if (worker == nullptr) return true;
     if (!DestroyWorker(worker)) return false;
@@ -95,19 +95,21 @@ void Shutdown(bool saveSettings, ShutdownReport& report) {
 // The whole shutdown, then its stop line (in the event log too) and the log's end. Returns the
 // exit code.
 int EndAgent(const char* cause, bool saveSettings) {
+    constexpr int ExitCode = 0;
     ShutdownReport report = {};
     Shutdown(saveSettings, report);
     const char* left = report.PublisherLeft ? (report.PollerLeft ? "publisher,poller" : "publisher")
                                             : (report.PollerLeft ? "poller" : "none");
-    const long long total = report.PublisherMs + report.PipeMs + report.PollerMs + report.LinkMs + report.SettingsMs;
+    const long long total =
+        report.PublisherMs + report.PipeMs + report.PollerMs + report.LinkMs + report.SettingsMs;
     WriteLog(LogLevel::Info, "stop",
              {{"by", cause}, {"publisher-ms", LogNumber(report.PublisherMs).Text},
               {"pipe-ms", LogNumber(report.PipeMs).Text}, {"poller-ms", LogNumber(report.PollerMs).Text},
               {"link-ms", LogNumber(report.LinkMs).Text}, {"settings-ms", LogNumber(report.SettingsMs).Text},
-              {"total-ms", LogNumber(total).Text}, {"left", left}, {"exit", "0"}},
+              {"total-ms", LogNumber(total).Text}, {"left", left}, {"exit", LogNumber(ExitCode).Text}},
              EventLogId::Stop);
     StopLog();
-    return 0;
+    return ExitCode;
 }
 
 void EndAgentForSession() { ExitProcess(static_cast<UINT>(EndAgent(StopCause, true))); }

@@ -21,8 +21,9 @@ void ReportLogLine(HANDLE source, LogLevel level, EventLogId id, const LogLine& 
     for (std::size_t i = 0; i < line.FieldCount; ++i) {
         const LogFieldSpan& span = line.Fields[i];
         wchar_t* string = text + used;
-        const int units = MultiByteToWideChar(CP_UTF8, 0, line.Text + span.Begin, static_cast<int>(span.End - span.Begin),
-                                              string, static_cast<int>(sizeof text / sizeof text[0] - used - 1));
+        const int units =
+            MultiByteToWideChar(CP_UTF8, 0, line.Text + span.Begin, static_cast<int>(span.End - span.Begin), string,
+                                static_cast<int>(sizeof text / sizeof text[0] - used - 1));
         string[units > 0 ? units : 0] = 0;
         used += (units > 0 ? units : 0) + 1;
         strings[count++] = string;

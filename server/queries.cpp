@@ -73,11 +73,13 @@ void OpenRegistrationForm() {
     char address[RegistrationAddressSize];
     if (!BuildRegistrationAddress(address, sizeof address, TheSettings->HostAddress, nodeName,
                                   TheSettings->TerminalAddress)) {
-        WriteLog(LogLevel::Warn, "register-form", {{"opened", "no"}, {"reason", "too-long"}, {"host", TheSettings->HostAddress}});
+        WriteLog(LogLevel::Warn, "register-form",
+                 {{"opened", "no"}, {"reason", "too-long"}, {"host", TheSettings->HostAddress}});
         return;
     }
     // ShellExecute's "instance" is a number: above 32 it succeeded, otherwise it is the error.
-    const auto result = reinterpret_cast<INT_PTR>(ShellExecuteA(nullptr, "open", address, nullptr, nullptr, SW_SHOWNORMAL));
+    const auto result =
+        reinterpret_cast<INT_PTR>(ShellExecuteA(nullptr, "open", address, nullptr, nullptr, SW_SHOWNORMAL));
     if (result > 32) {
         WriteLog(LogLevel::Info, "register-form", {{"opened", "yes"}, {"address", address}});
     } else {

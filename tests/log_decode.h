@@ -125,7 +125,8 @@ inline bool ReadLogLine(std::string_view text, ReadLine& out) {
             raw = text.substr(0, end);
             if (raw.empty()) return false;
             for (char c : raw) {
-                if (static_cast<unsigned char>(c) < 0x21 || static_cast<unsigned char>(c) > 0x7E || c == '"') return false;
+                const auto byte = static_cast<unsigned char>(c);
+                if (byte < 0x21 || byte > 0x7E || c == '"') return false;
             }
             text.remove_prefix(raw.size());
         }

@@ -299,9 +299,9 @@ class Agent:
         self.log_mark = log.stat().st_size if log.is_file() else 0
         self._stdout = open(self.stdout_path, "wb")
         self._stderr = open(self.stderr_path, "wb") if winedebug else None
-        self.process = self.prefix.popen(
-            ["wine", self.prefix.windows_path(self.exe)], env=(env or {}) | ({"WINEDEBUG": winedebug} if winedebug else {}),
-            stdout=self._stdout, stderr=self._stderr or subprocess.DEVNULL)
+        env = (env or {}) | ({"WINEDEBUG": winedebug} if winedebug else {})
+        self.process = self.prefix.popen(["wine", self.prefix.windows_path(self.exe)], env=env,
+                                         stdout=self._stdout, stderr=self._stderr or subprocess.DEVNULL)
         return self
 
     def wait_window(self, timeout: float = 60) -> dict:

@@ -77,7 +77,8 @@ void ConfirmHostAddress(HWND dialog) {
         Warn(L"환경 설정 실패", L"서버 주소를 저장하지 못했습니다. 이전 서버 주소를 계속 사용합니다.");
         return;
     }
-    WriteLog(LogLevel::Info, "settings", {{"result", "saved"}, {"old", TheSettings->HostAddress}, {"new", address}});
+    WriteLog(LogLevel::Info, "settings",
+             {{"result", "saved"}, {"old", TheSettings->HostAddress}, {"new", address}});
     std::memmove(TheSettings->HostAddress, address, std::strlen(address) + 1);
     ReplaceServerLink(OpenServerLink(TheSettings->HostAddress));
     EndDialogAndSlot(SettingsDialogSlot, dialog, IDOK);
@@ -95,7 +96,8 @@ void SendMessageText(HWND dialog) {
         WriteLog(LogLevel::Info, "message", {{"sent", "yes"}, {"length", length.Text}});
         EndDialogAndSlot(MessageDialogSlot, dialog, IDOK);
     } else {
-        WriteLog(LogLevel::Warn, "message", {{"sent", "no"}, {"length", length.Text}, {"reason", "not-confirmed"}});
+        WriteLog(LogLevel::Warn, "message",
+                 {{"sent", "no"}, {"length", length.Text}, {"reason", "not-confirmed"}});
         Warn(SendFailedCaption, L"메시지 전송에 실패했습니다. 서버 주소가 제대로 입력되었는지 확인해 주세요.");
     }
 }
