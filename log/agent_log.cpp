@@ -12,19 +12,33 @@
 
 namespace {
 
+// A line waiting for the log's thread, with what else it is for.
+struct QueuedLine {
+    LogLine Line;
+    LogLevel Level;
+    EventLogId EventLog;
+};
+
 struct AgentLog {
     char Folder[PathTextSize];   // %LOCALAPPDATA%\Tembrix
     char Path[PathTextSize];     // …\Tembrix.log
     char OldPath[PathTextSize];  // …\Tembrix.log.1
     DWORD Unusable;              // not 0: the file's name could not be found (this error)
     HANDLE EventSource;
+    HANDLE Wake;    // set when a line is queued and when the log is to stop
+    HANDLE Thread;  // the log's thread: the only one that writes the file or the event log
+    // Guarded by LogLock: the lines waiting, oldest first, and those that found the queue full.
+    QueuedLine Queue[LogQueueLength];
+    std::size_t First, Count;
+    long long Dropped;
+    bool Stopping;
+    // The log's thread's own.
     bool Failing;  // the last line was not written, and standard output has said so
     bool Broken;   // the last append stopped inside its line: the next one ends it first
 };
 
-// The one log of the process. Only a holder of LogLock reads or changes the pointer or the
-// record, so a line is appended whole, rotation and all, before the next one starts, and StopLog
-// never frees the record under a writer.
+// The one log of the process. Holders of LogLock only copy a line in or out, so that taking it
+// never waits on the file system; StopLog clears the pointer under it, and later lines are dropped.
 AgentLog* TheLog = nullptr;
 SRWLOCK LogLock = SRWLOCK_INIT;
 
@@ -161,6 +175,50 @@ bool Compose(char (&target)[PathTextSize], const char* first, const char* second
     return length > 0 && static_cast<std::size_t>(length) < sizeof target;
 }
 
+// Writes one line to the file and, if it is for the event log too, there.
+void Publish(AgentLog& log, const LogLine& line, LogLevel level, EventLogId eventLog) {
+    NoteResult(log, AppendLine(log, line));
+    ReportLogLine(log.EventSource, level, eventLog, line);
+}
+
+DWORD WINAPI WriteQueuedLines(void* argument) {
+    AgentLog& log = *static_cast<AgentLog*>(argument);
+    QueuedLine next;
+    for (;;) {
+        AcquireSRWLockExclusive(&LogLock);  // held by others only for a copy
+        const bool have = log.Count > 0;
+        if (have) {
+            next = log.Queue[log.First];
+            log.First = (log.First + 1) % LogQueueLength;
+            --log.Count;
+        }
+        const long long dropped = log.Dropped;
+        log.Dropped = 0;
+        const bool stopping = log.Stopping;
+        ReleaseSRWLockExclusive(&LogLock);
+        if (dropped != 0) {
+            LogLine line;
+            BeginLogLine(line, Now(), LogLevel::Warn, "log");
+            AppendLogField(line, {"dropped", LogNumber(dropped).Text});
+            EndLogLine(line);
+            Publish(log, line, LogLevel::Warn, EventLogId::None);
+        }
+        if (have) {
+            Publish(log, next.Line, next.Level, next.EventLog);
+            continue;
+        }
+        if (stopping) return 0;
+        WaitForSingleObject(log.Wake, INFINITE);
+    }
+}
+
+void FreeLog(AgentLog* log) {
+    if (log->Thread != nullptr) CloseHandle(log->Thread);
+    if (log->Wake != nullptr) CloseHandle(log->Wake);
+    CloseEventSource(log->EventSource);
+    delete log;
+}
+
 }  // namespace
 
 void StartLog() {
@@ -176,47 +234,57 @@ void StartLog() {
         Compose(log->Path, "%LOCALAPPDATA%\\", LogFolderName, "\\Tembrix.log");
     }
     log->EventSource = OpenEventSource();
-    if (!TakeLogLock()) {
-        CloseEventSource(log->EventSource);
-        delete log;
+    log->Wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    log->Thread = log->Wake == nullptr ? nullptr : CreateThread(nullptr, 0, WriteQueuedLines, log, 0, nullptr);
+    if (log->Thread == nullptr) {
+        FreeLog(log);
         return;
     }
-    if (TheLog == nullptr) {
-        TheLog = log;
-        log = nullptr;
-    }
+    AcquireSRWLockExclusive(&LogLock);
+    const bool first = TheLog == nullptr;
+    if (first) TheLog = log;
     ReleaseSRWLockExclusive(&LogLock);
-    if (log != nullptr) {  // started twice: the first log stays
-        CloseEventSource(log->EventSource);
-        delete log;
-    }
+    if (first) return;
+    // Started twice: the first log stays, and this one's thread ends at once.
+    log->Stopping = true;
+    SetEvent(log->Wake);
+    if (WaitForSingleObject(log->Thread, LogStopWaitMs) == WAIT_OBJECT_0) FreeLog(log);
 }
 
 void StopLog() {
-    // A writer that holds the lock for longer is stuck in the file system: the record is left
-    // to it, and the process exit ends both.
     if (!TakeLogLock()) return;
     AgentLog* log = TheLog;
     TheLog = nullptr;
+    if (log != nullptr) log->Stopping = true;
     ReleaseSRWLockExclusive(&LogLock);
     if (log == nullptr) return;
-    CloseEventSource(log->EventSource);
-    delete log;
+    SetEvent(log->Wake);
+    // A thread still writing after the wait is stuck in the file system or the event log: it
+    // keeps its record, and the process exit ends both.
+    if (WaitForSingleObject(log->Thread, LogStopWaitMs) == WAIT_OBJECT_0) FreeLog(log);
 }
 
 void WriteLog(LogLevel level, const char* event, std::initializer_list<LogField> fields, EventLogId alsoToEventLog) {
-    LogLine line;
-    BeginLogLine(line, Now(), level, event);
+    QueuedLine queued;
+    queued.Level = level;
+    queued.EventLog = alsoToEventLog;
+    BeginLogLine(queued.Line, Now(), level, event);
     Utf8Value value;
     for (const LogField& field : fields) {
         ConvertToUtf8(field.Value, value);
-        AppendLogField(line, {field.Key, std::string_view(value.Text, value.Length), field.Limit});
+        AppendLogField(queued.Line, {field.Key, std::string_view(value.Text, value.Length), field.Limit});
     }
-    EndLogLine(line);
-    if (!TakeLogLock()) return;  // another line is stuck in the file system: this one is dropped
-    if (TheLog != nullptr) {
-        NoteResult(*TheLog, AppendLine(*TheLog, line));
-        ReportLogLine(TheLog->EventSource, level, alsoToEventLog, line);
+    EndLogLine(queued.Line);
+    if (!TakeLogLock()) return;
+    AgentLog* log = TheLog;
+    if (log != nullptr) {
+        if (log->Count < LogQueueLength) {
+            log->Queue[(log->First + log->Count) % LogQueueLength] = queued;
+            ++log->Count;
+        } else {
+            ++log->Dropped;
+        }
+        SetEvent(log->Wake);
     }
     ReleaseSRWLockExclusive(&LogLock);
 }
