@@ -8,6 +8,7 @@
 #include "app/instances.h"
 #include "app/settings.h"
 #include "identity/terminal_address.h"
+#include "log/agent_log.h"
 #include "lockstate/lock_pipe.h"
 #include "lockstate/permission.h"
 #include "lockstate/pipe_role.h"
@@ -17,10 +18,28 @@
 #include "server/server_link.h"
 #include "tray/dialogs.h"
 #include "tray/tray_window.h"
+#include "version.h"
 
 namespace {
 
 void Refuse(const wchar_t* text, const wchar_t* caption) { MessageBoxW(nullptr, text, caption, MB_OK); }
+
+// How long each stage of the shutdown took, and which workers were left alone: the stop line.
+struct ShutdownReport {
+    LARGE_INTEGER Mark;
+    long long PublisherMs, PipeMs, PollerMs, LinkMs, SettingsMs;
+    bool PublisherLeft, PollerLeft;
+};
+
+// The milliseconds since the last stage ended; this one ends now.
+long long StageMs(ShutdownReport& report) {
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    const long long ms = (now.QuadPart - report.Mark.QuadPart) * 1000 / frequency.QuadPart;
+    report.Mark = now;
+    return ms;
+}
 
 // Ends a worker and clears its pointer; false, keeping the pointer to the record it leaves
 // alone, when the worker did not return in time.
@@ -45,11 +64,14 @@ bool StopWorker(Worker*& worker) {
 //
 // The pipe's role goes on only once this agent's pipe instance is closed, so that the next holder
 // never meets it; a pipe left to the process exit keeps the role with it, and the exit ends both.
-void Shutdown(bool saveSettings) {
+void Shutdown(bool saveSettings, ShutdownReport& report) {
+    QueryPerformanceCounter(&report.Mark);
     RequestWorkerStop();
     AbandonRequests();
+    report.PublisherLeft = !StopWorker(PublisherWorker);
+    report.PublisherMs = StageMs(report);
     bool pipeClosed = false;
-    if (StopWorker(PublisherWorker)) {
+    if (!report.PublisherLeft) {
         pipeClosed = TheLockPipe == nullptr || ReleaseLockPipe(TheLockPipe);
         TheLockPipe = nullptr;
     }
@@ -60,8 +82,12 @@ void Shutdown(bool saveSettings) {
             ThePipeRole = nullptr;
         }
     }
+    report.PipeMs = StageMs(report);
     const bool pollerStopped = StopWorker(PollerWorker);
+    report.PollerLeft = !pollerStopped;
+    report.PollerMs = StageMs(report);
     ReplaceServerLink(nullptr);
+    report.LinkMs = StageMs(report);
     delete MessageDialogSlot;
     MessageDialogSlot = nullptr;
     delete SettingsDialogSlot;
@@ -75,10 +101,44 @@ void Shutdown(bool saveSettings) {
     }
     delete TheSettingsPath;
     TheSettingsPath = nullptr;
+    report.SettingsMs = StageMs(report);
+}
+
+// The whole shutdown, then its stop line (in the event log too) and the log's end. Returns the
+// exit code.
+int EndAgent(const char* cause, bool saveSettings) {
+    constexpr int ExitCode = 0;
+    ShutdownReport report = {};
+    Shutdown(saveSettings, report);
+    const char* left = report.PublisherLeft ? (report.PollerLeft ? "publisher,poller" : "publisher")
+                                            : (report.PollerLeft ? "poller" : "none");
+    const long long total =
+        report.PublisherMs + report.PipeMs + report.PollerMs + report.LinkMs + report.SettingsMs;
+    WriteLog(LogLevel::Info, "stop",
+             {{"by", cause}, {"publisher-ms", LogNumber(report.PublisherMs).Text},
+              {"pipe-ms", LogNumber(report.PipeMs).Text}, {"poller-ms", LogNumber(report.PollerMs).Text},
+              {"link-ms", LogNumber(report.LinkMs).Text}, {"settings-ms", LogNumber(report.SettingsMs).Text},
+              {"total-ms", LogNumber(total).Text}, {"left", left}, {"exit", LogNumber(ExitCode).Text}},
+             EventLogId::Stop);
+    StopLog();
+    return ExitCode;
+}
+
+void EndAgentForSession() { ExitProcess(static_cast<UINT>(EndAgent(StopCause, true))); }
+
+void LogStart(const Settings* settings) {
+    char exe[PathTextSize + 1] = "";
+    GetModuleFileNameA(nullptr, exe, PathTextSize);
+    WriteLog(LogLevel::Info, "start",
+             {{"version", TEMBRIX_VERSION_TEXT}, {"exe", exe}, {"settings", settings->IniPath},
+              {"managed", LogYesNo(IsHostAddressManaged(settings))}, {"host", settings->HostAddress},
+              {"tls", LogYesNo(std::strncmp(settings->HostAddress, SecurePrefix, SecurePrefixLength) == 0)}},
+             EventLogId::Start);
 }
 
 // Start-up up to the message loop. False when the program must end at once (after Shutdown).
 bool StartUp(HINSTANCE instance) {
+    StartLog();
     TheSettingsPath = new (std::nothrow) SettingsPathBlock();
     if (TheSettingsPath == nullptr) return false;
     if (!BuildSettingsPath(TheSettingsPath)) {
@@ -97,6 +157,7 @@ bool StartUp(HINSTANCE instance) {
     std::memcpy(settings->IniPath, TheSettingsPath->FullPath, sizeof settings->IniPath);
     LoadSettings(settings);
     TheSettings = settings;
+    LogStart(TheSettings);
 
     ServerLink* link = OpenServerLink(TheSettings->HostAddress);
     if (link == nullptr) return false;
@@ -125,6 +186,7 @@ bool StartUp(HINSTANCE instance) {
 
     LoadStringA(instance, IDS_WINDOW_TITLE, WindowTitle, WindowTextSize);
     LoadStringA(instance, IDS_CLASS_NAME, ClassName, WindowTextSize);
+    EndForSession = EndAgentForSession;
     RegisterTrayWindowClass(instance);
     return CreateTrayWindow(instance) != 0;
 }
@@ -137,10 +199,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         return 0;
     }
 
-    if (!StartUp(instance)) {
-        Shutdown(false);
-        return 0;
-    }
+    if (!StartUp(instance)) return EndAgent("start-up", false);
 
     MSG msg = {};
     while (GetMessageA(&msg, nullptr, 0, 0)) {
@@ -148,6 +207,5 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
         DispatchMessageA(&msg);
     }
 
-    Shutdown(true);
-    return 0;
+    return EndAgent(StopCause != nullptr ? StopCause : "WM_QUIT", true);
 }

@@ -4,11 +4,13 @@
 #include <windows.h>
 #include <iphlpapi.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "app/settings.h"
 #include "identity/adapter_choice.h"
+#include "log/agent_log.h"
 #include "server/queries.h"
 
 namespace {
@@ -63,18 +65,45 @@ void ThroughWorkingText(const char* text, char (&target)[QueryTextSize]) {
     }
 }
 
-bool IsRegisteredOnServer(const char* addressText, void*) {
+// The candidates offered to the server, in order, for the terminal line: "address:yes|no,…".
+// Room for more than a value shows: a list that outgrows it stops growing, and the line marks
+// the value cut.
+struct Candidates {
+    char Text[LogValueSize + AddressTextSize + 4];
+    std::size_t Length;
+    int Count;
+    bool LastRegistered;
+};
+
+void NoteCandidate(Candidates& candidates, const char* address, bool registered) {
+    ++candidates.Count;
+    candidates.LastRegistered = registered;
+    if (candidates.Length > LogValueSize) return;
+    const int written = std::snprintf(candidates.Text + candidates.Length, sizeof candidates.Text - candidates.Length,
+                                      "%s%s:%s", candidates.Length == 0 ? "" : ",", address, LogYesNo(registered));
+    if (written > 0) candidates.Length += static_cast<std::size_t>(written);
+    if (candidates.Length >= sizeof candidates.Text) candidates.Length = sizeof candidates.Text - 1;
+}
+
+bool IsRegisteredOnServer(const char* addressText, void* context) {
     char query[QueryTextSize];
     ThroughWorkingText(addressText, query);
-    return CheckRegistration(query);
+    const bool registered = CheckRegistration(query);
+    NoteCandidate(*static_cast<Candidates*>(context), query, registered);
+    return registered;
 }
 
 }  // namespace
 
 void SelectTerminalAddress() {
-    const AdapterSource source{ReadSystemAdapters, IsRegisteredOnServer, nullptr};
+    Candidates candidates = {};
+    const AdapterSource source{ReadSystemAdapters, IsRegisteredOnServer, &candidates};
     char text[AddressTextSize];
     ChooseTerminalAddress(source, text);
     static_assert(sizeof TheSettings->TerminalAddress == QueryTextSize, "the stored text is a query text");
     ThroughWorkingText(text, TheSettings->TerminalAddress);
+    // A registered candidate ends the search and is the choice; otherwise none was registered.
+    WriteLog(LogLevel::Info, "terminal",
+             {{"address", TheSettings->TerminalAddress}, {"registered", LogYesNo(candidates.LastRegistered)},
+              {"offered", LogNumber(candidates.Count).Text}, {"candidates", candidates.Text}});
 }

@@ -8,7 +8,7 @@ The version comes from CMakeLists.txt's project(VERSION) (the `dist` target pass
 names the files. The shipped exe is the built one without its debug sections, which go beside it
 as Tembrix.exe.debug. wixl builds the database from packaging/tembrix.wxs; msibuild then adds what
 wixl cannot express: the settings file's IniFile row and permissions, component attributes and
-conditions, and the sequence changes they need.
+conditions, the sequence changes they need, and the event source's expandable value.
 
 With TEMBRIX_SIGN_PFX naming a PKCS#12 file (TEMBRIX_SIGN_PASSWORD its password, if any;
 TEMBRIX_SIGN_TIMESTAMP_URL an RFC 3161 time-stamp server, optional), the exe and the MSI are
@@ -91,6 +91,9 @@ def sql_fixes(version: str) -> list[str]:
         # file carries no hash.
         f"UPDATE `File` SET `Version` = '{four_part}', `Language` = '1042' WHERE `File` = 'TembrixExe'",
         "DELETE FROM `MsiFileHash` WHERE `File_` = 'TembrixExe'",
+        # The event source names its message file as REG_EXPAND_SZ, which the installer writes for
+        # a value that begins "#%"; wixl writes every string value as plain text.
+        "UPDATE `Registry` SET `Value` = '#%[#TembrixExe]' WHERE `Name` = 'EventMessageFile'",
         # A public property passed to the elevated part of a managed install must be secure.
         "UPDATE `Property` SET `Value` = 'HOSTADDRESS;LOCKHOSTADDRESS;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED' "
         "WHERE `Property` = 'SecureCustomProperties'",

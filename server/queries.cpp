@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "app/settings.h"
+#include "log/agent_log.h"
 #include "server/server_link.h"
 
 namespace {
@@ -72,7 +73,17 @@ void OpenRegistrationForm() {
     char address[RegistrationAddressSize];
     if (!BuildRegistrationAddress(address, sizeof address, TheSettings->HostAddress, nodeName,
                                   TheSettings->TerminalAddress)) {
+        WriteLog(LogLevel::Warn, "register-form",
+                 {{"opened", "no"}, {"reason", "too-long"}, {"host", TheSettings->HostAddress}});
         return;
     }
-    ShellExecuteA(nullptr, "open", address, nullptr, nullptr, SW_SHOWNORMAL);
+    // ShellExecute's "instance" is a number: above 32 it succeeded, otherwise it is the error.
+    const auto result =
+        reinterpret_cast<INT_PTR>(ShellExecuteA(nullptr, "open", address, nullptr, nullptr, SW_SHOWNORMAL));
+    if (result > 32) {
+        WriteLog(LogLevel::Info, "register-form", {{"opened", "yes"}, {"address", address}});
+    } else {
+        WriteLog(LogLevel::Warn, "register-form",
+                 {{"opened", "no"}, {"address", address}, {"error", LogNumber(result).Text}});
+    }
 }

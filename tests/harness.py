@@ -5,7 +5,9 @@ import itertools
 import json
 import os
 import random
+import re
 import subprocess
+import urllib.parse
 import sys
 import time
 from pathlib import Path
@@ -99,6 +101,24 @@ class FakeServer:
 
     def stop(self):
         end_process(self.process)
+
+
+# `<time> <LEVEL> <event>` and key=value fields: a value bare, or quoted and then perhaps cut ("...").
+LOG_LINE = re.compile(r'(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d) (INFO|WARN|ERROR) ([A-Za-z0-9._-]+)'
+                      r'((?: [A-Za-z0-9._-]+=(?:"[^"]*"(?:\.\.\.)?|[!#-~]+))*)( \.\.\.)?')
+LOG_FIELD = re.compile(r' ([A-Za-z0-9._-]+)=(?:"([^"]*)"(\.\.\.)?|([!#-~]+))')
+
+
+def log_event(line: str) -> tuple[str, str, str, dict[str, str]]:
+    """(time, level, event, fields) of one log line, each value percent-decoded as UTF-8; a cut
+    value keeps its "..." mark after it. Fails on anything that is not one well-formed line."""
+    match = LOG_LINE.fullmatch(line)
+    assert match, f"not a log line: {line!r}"
+    fields = {}
+    for key, quoted, cut, bare in LOG_FIELD.findall(match.group(4)):
+        assert key not in fields, f"{key} twice in {line!r}"
+        fields[key] = urllib.parse.unquote(quoted or bare, errors="strict") + (cut or "")
+    return match.group(1), match.group(2), match.group(3), fields
 
 
 def header(entry: dict, name: str) -> str | None:

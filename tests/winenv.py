@@ -172,10 +172,9 @@ class WinePrefix:
             raise RuntimeError(f"{argv} failed ({result.returncode}): {result.stderr[-2000:]!r}")
         return result
 
-    def popen(self, argv: list[str], **kw) -> subprocess.Popen:
+    def popen(self, argv: list[str], env: dict | None = None, **kw) -> subprocess.Popen:
         kw.setdefault("stdin", subprocess.DEVNULL)
-        kw.setdefault("env", self.env)
-        return subprocess.Popen(self._argv(argv), **kw)
+        return subprocess.Popen(self._argv(argv), env=self.env | (env or {}), **kw)
 
     def windows_path(self, path: Path) -> str:
         """The Windows name of a file inside drive_c, or of any host file through Z:."""
@@ -252,6 +251,12 @@ class WinePrefix:
             raise RuntimeError(f"uidriver {args}: no answer; stderr {result.stderr[-1000:]!r}")
         return json.loads(lines[-1])
 
+    def log_file(self) -> Path:
+        """The agent's log of the user who runs this prefix's programs: Wine names the profile
+        folder after the Unix user."""
+        user = self.user or pwd.getpwuid(os.geteuid()).pw_name
+        return self.path / "drive_c" / "users" / user / "AppData" / "Local" / "Tembrix" / "Tembrix.log"
+
     def recorded_urls(self) -> list[str]:
         path = self.path / TOOLS_DIR_IN_PREFIX / "urls.txt"
         if not path.exists():
@@ -319,15 +324,17 @@ class Agent:
         self.stderr_path = self.folder / "stderr.txt"
         self.process: subprocess.Popen | None = None
 
-    def start(self, winedebug: str | None = None):
-        """Starts the agent; Wine's debug channels `winedebug` (e.g. "+loaddll") go to stderr.txt."""
+    def start(self, winedebug: str | None = None, env: dict | None = None):
+        """Starts the agent, with `env` added to the prefix's environment; with `winedebug`, under
+        that WINEDEBUG and with its standard error kept. The log is read from where it stands now:
+        agents of one prefix share it."""
+        log = self.prefix.log_file()
+        self.log_mark = log.stat().st_size if log.is_file() else 0
         self._stdout = open(self.stdout_path, "wb")
-        stderr = open(self.stderr_path, "wb") if winedebug else subprocess.DEVNULL
-        env = dict(self.prefix.env, WINEDEBUG=winedebug) if winedebug else self.prefix.env
-        self.process = self.prefix.popen(["wine", self.prefix.windows_path(self.exe)],
-                                         stdout=self._stdout, stderr=stderr, env=env)
-        if winedebug:
-            stderr.close()  # the process has its own copy
+        self._stderr = open(self.stderr_path, "wb") if winedebug else None
+        env = (env or {}) | ({"WINEDEBUG": winedebug} if winedebug else {})
+        self.process = self.prefix.popen(["wine", self.prefix.windows_path(self.exe)], env=env,
+                                         stdout=self._stdout, stderr=self._stderr or subprocess.DEVNULL)
         return self
 
     def wait_window(self, timeout: float = 60) -> dict:
@@ -348,7 +355,12 @@ class Agent:
         try:
             return self.process.wait(timeout)
         finally:
-            self._stdout.close()
+            self._close_outputs()
+
+    def _close_outputs(self):
+        for output in (getattr(self, "_stdout", None), getattr(self, "_stderr", None)):
+            if output is not None and not output.closed:
+                output.close()
 
     def running(self) -> bool:
         return self.process is not None and self.process.poll() is None
@@ -356,8 +368,30 @@ class Agent:
     def output(self) -> str:
         return self.stdout_path.read_bytes().decode("cp949", "replace")
 
-    def errors(self) -> str:
-        return self.stderr_path.read_bytes().decode("utf-8", "replace") if self.stderr_path.exists() else ""
+    def stderr(self) -> str:
+        return self.stderr_path.read_bytes().decode("utf-8", "replace")
+
+    def log_bytes(self) -> bytes:
+        """What the log gained since this agent started, whole lines only; across a rotation, the
+        rest of the old file, then the new one."""
+        log = self.prefix.log_file()
+        current = log.read_bytes() if log.is_file() else b""
+        if len(current) >= self.log_mark:
+            gained = current[self.log_mark:]
+        else:
+            old = log.with_name(log.name + ".1")
+            gained = (old.read_bytes()[self.log_mark:] if old.is_file() else b"") + current
+        return gained[:gained.rfind(b"\r\n") + 2] if b"\r\n" in gained else b""
+
+    def log_lines(self) -> list[str]:
+        return [line.lstrip("\ufeff") for line in self.log_bytes().decode("utf-8").split("\r\n") if line]
+
+    def wait_log(self, event: str, count: int = 1, timeout: float = 60) -> list[str]:
+        """The agent's log lines of one event, once there are `count` of them."""
+        def found():
+            lines = [l for l in self.log_lines() if l.split(" ")[2:3] == [event]]
+            return lines if len(lines) >= count else None
+        return wait_for(found, timeout, step=0.1, what=f"{count} log line(s) '{event}'")
 
     def settings_text(self) -> str:
         return self.settings.read_bytes().decode("cp949", "replace")
@@ -366,8 +400,7 @@ class Agent:
         """Ends a run that a test left behind (the prefix's kill would end it too)."""
         if self.process is not None:
             end_process(self.process, 10)
-        if hasattr(self, "_stdout") and not self._stdout.closed:
-            self._stdout.close()
+        self._close_outputs()
 
 
 if __name__ == "__main__":

@@ -90,6 +90,28 @@ def watch_server(server: MgmtServerProcess, stop: threading.Event):
             say(f"server: {e['method']} {e['path']} {body[:60]}{answer}")
 
 
+def watch_log(log: Path, stop: threading.Event):
+    """Prints each line the agent adds to its log, from where the file stood at the start (after a
+    rotation, the new file from its beginning), until `stop`, which it reads once more."""
+    offset = log.stat().st_size if log.is_file() else 0
+    while True:
+        last = stop.wait(0.3)
+        size = log.stat().st_size if log.is_file() else 0
+        if size < offset:
+            offset = 0
+        if size > offset:
+            with open(log, "rb") as f:
+                f.seek(offset)
+                data = f.read(size - offset)
+            whole = data[:data.rfind(b"\r\n") + 2] if b"\r\n" in data else b""
+            offset += len(whole)
+            for line in whole.decode("utf-8", "replace").split("\r\n"):
+                if line:
+                    say(f"log: {line.lstrip(chr(0xFEFF))}")
+        if last:
+            return
+
+
 def watch_browser(prefix: WinePrefix, stop: threading.Event):
     """The agent hands addresses to the prefix's browser, which only records them here."""
     seen = 0
@@ -111,8 +133,8 @@ def main() -> int:
     work = ROOT / "build" / "run"
     work.mkdir(parents=True, exist_ok=True)
     prefix = WinePrefix(ROOT / "build" / "wine" / "run", display)
-    server = agent = monitor = ca = None
-    stop = threading.Event()
+    server = agent = monitor = ca = log_watcher = None
+    stop, log_stop = threading.Event(), threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     try:
         (work / "server" / "mgmt.sqlite").unlink(missing_ok=True)
@@ -136,6 +158,10 @@ def main() -> int:
         threading.Thread(target=watch_server, args=(server, stop), daemon=True).start()
         threading.Thread(target=watch_browser, args=(prefix, stop), daemon=True).start()
         host = f"https://{args.address}" if args.tls else args.address
+        log = prefix.log_file()
+        say(f"the agent's log: {os.path.relpath(log, ROOT)} (its new lines follow, as \"log: …\")")
+        log_watcher = threading.Thread(target=watch_log, args=(log, log_stop), daemon=True)
+        log_watcher.start()
         agent = Agent(prefix, work / "agent", host).start()   # writes its tmbxconfig.ini
         agent.wait_window()
         monitor = start_pipe_monitor(prefix)
@@ -168,6 +194,9 @@ run: the agent runs as terminal {address}; its settings file is {os.path.relpath
                 agent.close(15)
             except Exception:  # noqa: BLE001 - the prefix's kill below ends it anyway
                 pass
+        log_stop.set()
+        if log_watcher is not None:
+            log_watcher.join(5)  # the agent's last lines, its stop line among them
         if monitor is not None and monitor.poll() is None:
             monitor.terminate()
             monitor.wait(15)

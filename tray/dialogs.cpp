@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/settings.h"
+#include "log/agent_log.h"
 #include "resources/resource.h"
 #include "server/form_text.h"
 #include "server/queries.h"
@@ -59,18 +60,25 @@ bool ShowsManagedAddress(HWND dialog) { return GetWindowLongPtrA(dialog, DWLP_US
 // The address is written first and used only once it is in the file: otherwise this run would
 // use it and the next start would silently go back to the old one.
 void ConfirmHostAddress(HWND dialog) {
+    char entry[HostAddressSize];
+    GetDlgItemTextA(dialog, IDC_HOST_ADDRESS, entry, sizeof entry);
     if (ShowsManagedAddress(dialog)) {
+        WriteLog(LogLevel::Warn, "settings",
+                 {{"result", "managed"}, {"address", TheSettings->HostAddress}, {"entry", entry}});
         EndDialogAndSlot(SettingsDialogSlot, dialog, IDCANCEL);  // 확인 only acknowledges
         return;
     }
-    char entry[HostAddressSize];
-    GetDlgItemTextA(dialog, IDC_HOST_ADDRESS, entry, sizeof entry);
     const char* address = std::strncmp(entry, "http://", 7) == 0 ? entry + 7 : entry;
     if (!SaveHostAddress(TheSettings, address)) {
+        WriteLog(LogLevel::Warn, "settings",
+                 {{"result", "save-failed"}, {"old", TheSettings->HostAddress}, {"new", address},
+                  {"error", LogNumber(GetLastError()).Text}, {"file", TheSettings->IniPath}});
         // The dialog stays open with the entry, so that the user can retry or cancel.
         Warn(L"환경 설정 실패", L"서버 주소를 저장하지 못했습니다. 이전 서버 주소를 계속 사용합니다.");
         return;
     }
+    WriteLog(LogLevel::Info, "settings",
+             {{"result", "saved"}, {"old", TheSettings->HostAddress}, {"new", address}});
     std::memmove(TheSettings->HostAddress, address, std::strlen(address) + 1);
     ReplaceServerLink(OpenServerLink(TheSettings->HostAddress));
     EndDialogAndSlot(SettingsDialogSlot, dialog, IDOK);
@@ -79,11 +87,17 @@ void ConfirmHostAddress(HWND dialog) {
 void SendMessageText(HWND dialog) {
     char text[MessageTextSize];
     GetDlgItemTextA(dialog, IDC_MESSAGE_TEXT, text, sizeof text);
+    // Its length only: what a user writes to the administrator is between the two of them.
+    const LogNumberText length = LogNumber(static_cast<long long>(std::strlen(text)));
     if (text[0] == 0) {
+        WriteLog(LogLevel::Info, "message", {{"sent", "no"}, {"length", length.Text}, {"reason", "empty"}});
         Warn(SendFailedCaption, L"메시지를 입력해 주세요.");
     } else if (SendUserMessage(text)) {
+        WriteLog(LogLevel::Info, "message", {{"sent", "yes"}, {"length", length.Text}});
         EndDialogAndSlot(MessageDialogSlot, dialog, IDOK);
     } else {
+        WriteLog(LogLevel::Warn, "message",
+                 {{"sent", "no"}, {"length", length.Text}, {"reason", "not-confirmed"}});
         Warn(SendFailedCaption, L"메시지 전송에 실패했습니다. 서버 주소가 제대로 입력되었는지 확인해 주세요.");
     }
 }

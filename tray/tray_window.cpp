@@ -12,6 +12,8 @@
 
 char WindowTitle[WindowTextSize];
 char ClassName[WindowTextSize];
+const char* StopCause = nullptr;
+void (*EndForSession)() = nullptr;
 
 namespace {
 
@@ -23,6 +25,10 @@ static_assert(sizeof(void*) != 4 || TrayIconDataSize == 504, "the size 32-bit sh
 constexpr char TrayTip[] = "Tembrix USB Lock Tool";
 // Sent by a restarted shell: its notification area is empty again.
 UINT TaskbarCreatedMessage = 0;
+
+void NoteStopCause(const char* cause) {
+    if (StopCause == nullptr) StopCause = cause;
+}
 
 HICON TrayIcon(HINSTANCE instance) { return LoadIconA(instance, MAKEINTRESOURCEA(IDI_TRAY)); }
 
@@ -91,6 +97,7 @@ void RunCommand(HWND window, WORD command) {
         OpenDialog(SettingsDialogSlot, IDD_SETTINGS, SettingsDialogProc);
         break;
     case IDM_EXIT:
+        NoteStopCause("command-32774");
         DestroyWindow(window);
         break;
     case IDM_REGISTER:
@@ -134,6 +141,16 @@ LRESULT CALLBACK TrayWindowProcedure(HWND window, UINT message, WPARAM wParam, L
     switch (message) {
     case WM_CREATE:
         RunStartupChecks();
+        return 0;
+    case WM_CLOSE:
+        NoteStopCause("WM_CLOSE");
+        break;
+    case WM_ENDSESSION:
+        if (wParam && EndForSession != nullptr) {
+            NoteStopCause("end-of-session");
+            RemoveTrayIcon(window);
+            EndForSession();
+        }
         return 0;
     case WM_DESTROY:
         RemoveTrayIcon(window);

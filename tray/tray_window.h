@@ -10,4 +10,10 @@ extern char ClassName[WindowTextSize];
 void RegisterTrayWindowClass(HINSTANCE instance);
 // 1 when the window exists and the icon was offered to the shell, 0 when no window was created.
 int CreateTrayWindow(HINSTANCE instance);
+// What asked the agent to stop (the first that did), for its stop line; null until something did.
+extern const char* StopCause;
+// Set by the entry: the whole shutdown, then the end of the process. The window runs it when the
+// session ends, since Windows ends the process as soon as WM_ENDSESSION returns.
+extern void (*EndForSession)();
+
 LRESULT CALLBACK TrayWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -1,5 +1,6 @@
 """Reads the resources that a built Windows executable really carries (its .rsrc section) and
-decodes the templates the agent uses: extended dialogs, standard menus, string tables, icon groups.
+decodes the templates the agent uses: extended dialogs, standard menus, string tables, icon groups,
+the event log's message table.
 Nothing here runs Windows code; it reads bytes."""
 from __future__ import annotations
 
@@ -7,7 +8,7 @@ import struct
 from dataclasses import dataclass, field
 from pathlib import Path
 
-RT_ICON, RT_MENU, RT_DIALOG, RT_STRING, RT_GROUP_ICON, RT_MANIFEST = 3, 4, 5, 6, 14, 24
+RT_ICON, RT_MENU, RT_DIALOG, RT_STRING, RT_MESSAGETABLE, RT_GROUP_ICON, RT_MANIFEST = 3, 4, 5, 6, 11, 14, 24
 
 
 def resources(exe: Path) -> dict[tuple, bytes]:
@@ -145,6 +146,19 @@ def strings(table: bytes, block: int) -> dict[int, str]:
         if length:
             out[(block - 1) * 16 + i] = table[offset + 2:offset + 2 + 2 * length].decode("utf-16le")
         offset += 2 + 2 * length
+    return out
+
+
+def message_table(data: bytes) -> dict[int, str]:
+    """{message ID: text} of a MESSAGE_RESOURCE_DATA; every entry must be UTF-16 (flag 1)."""
+    out = {}
+    for block in range(struct.unpack_from("<I", data, 0)[0]):
+        low, high, offset = struct.unpack_from("<III", data, 4 + 12 * block)
+        for ident in range(low, high + 1):
+            length, flags = struct.unpack_from("<HH", data, offset)
+            assert flags == 1, f"message {ident} is not UTF-16"
+            out[ident] = data[offset + 4:offset + length].decode("utf-16le").rstrip("\0")
+            offset += length
     return out
 
 

@@ -33,6 +33,7 @@ RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
 # names it.
 WOW64_RUN_KEY = r"HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Run"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall"
+EVENT_SOURCE_KEY = r"HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Tembrix"
 ERROR_INSTALL_FAILURE = 1603
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "advapi32.dll", "wininet.dll",
                "iphlpapi.dll", "psapi.dll", "ws2_32.dll", "msvcrt.dll"}
@@ -188,14 +189,26 @@ class Machine:
         return self.msiexec("/x", self.prefix.windows_path(msi), "/qn")
 
     def reg_value(self, key: str, name: str, *options: str) -> str | None:
+        typed = self.reg_typed_value(key, name, *options)
+        return typed and typed[1]
+
+    def reg_typed_value(self, key: str, name: str, *options: str) -> tuple[str, str] | None:
+        """(REG_… type, value as `reg query` prints it), or None."""
         result = self.prefix.run(["wine", "reg", "query", key, "/v", name, *(options or self.view)], check=False)
         if result.returncode != 0:
             return None
         for line in result.stdout.decode("cp949", "replace").splitlines():
             parts = line.split(None, 2)
             if len(parts) == 3 and parts[0] == name and parts[1].startswith("REG_"):
-                return parts[2].strip()
+                return parts[1], parts[2].strip()
         return None
+
+    def event_source(self) -> tuple | None:
+        """The Application event log's registration of the source Tembrix, None when absent."""
+        if not self.reg_key_exists(EVENT_SOURCE_KEY):
+            return None
+        return (self.reg_typed_value(EVENT_SOURCE_KEY, "EventMessageFile"),
+                self.reg_typed_value(EVENT_SOURCE_KEY, "TypesSupported"))
 
     def reg_key_exists(self, key: str) -> bool:
         return self.prefix.run(["wine", "reg", "query", key, *self.view], check=False).returncode == 0
@@ -377,6 +390,9 @@ def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_ms
     assert machine.settings() == f"[Configuration]\r\nHostAddress={first.address}\r\n".encode()
     assert machine.registered_version(old) == dist["version"]
     assert machine.reg_value(RUN_KEY, "Tembrix") == machine.run_command
+    # The event source names the installed exe, which carries the message table.
+    source = (("REG_EXPAND_SZ", machine.run_command.strip('"')), ("REG_DWORD", "0x7"))
+    assert machine.event_source() == source
 
     # At logon the agent starts by itself and asks the server it was installed with; its user
     # then points it at another server through the settings dialog, which rewrites the file.
@@ -409,6 +425,7 @@ def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_ms
     assert machine.registered_version(new) == bumped(dist["version"])
     assert machine.settings() == changed
     assert machine.install(newest_msi) == 0
+    assert machine.event_source() == source
     assert machine.registered_version(new) is None, "a second upgrade left the first one registered"
     assert machine.registered_version(newest_msi) == bumped(dist["version"], 2)
     assert machine.settings() == changed
@@ -417,6 +434,7 @@ def test_install_run_upgrade_keeping_settings_and_remove(machine, dist, newer_ms
     assert machine.uninstall(newest_msi) == 0
     assert not machine.folder.exists()
     assert machine.reg_value(RUN_KEY, "Tembrix") is None
+    assert machine.event_source() is None
     for msi in (old, new, newest_msi):
         assert machine.registered_version(msi) is None, msi.name
     assert machine.installer_traces(newest_msi) == []

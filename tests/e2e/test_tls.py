@@ -135,7 +135,7 @@ def connections(server: FakeServer) -> int:
 
 
 def loaded_libraries(agent) -> set[str]:
-    return {name for name in TLS_LIBRARIES if name in agent.errors().lower()}
+    return {name for name in TLS_LIBRARIES if name in agent.stderr().lower()}
 
 
 def judged_within_one_answer(prefix, server, word: str) -> float:
@@ -209,7 +209,7 @@ def test_a_plain_address_never_loads_what_tls_needs(agents, server, prefix):
     agent.wait_window()
     assert peek(prefix, ONE_POLL, "TRUE")["found"]
     assert agent.close() == 0
-    assert "wininet.dll" in agent.errors().lower()  # the trace is there, and names what is loaded
+    assert "wininet.dll" in agent.stderr().lower()  # the trace is there, and names what is loaded
     assert loaded_libraries(agent) == set()
 
 

@@ -7,7 +7,7 @@ import urllib.parse
 
 import pytest
 
-from harness import FakeServer
+from harness import FakeServer, log_event
 from traykit import (EMPTY_TEXT, ES_READONLY, FAILED_TEXT, FRAME, LOCKED, MANAGED_TEXT, MESSAGE, MESSAGE_EDIT,
                      MESSAGE_POST, PERMISSION, RELEASED, SAVE_FAILED, SAVE_FAILED_TEXT, SEND_FAILED, SETTINGS,
                      SETTINGS_EDIT, VK_ESCAPE, VK_RETURN, WM_RBUTTONDOWN, Tray, popup_texts, start_agent)
@@ -181,6 +181,13 @@ def test_an_address_the_user_may_not_write_is_shown_and_never_changed(agents, us
     next_queries_go_to_the_first_server("unsaved")
     assert agent.close() == 0
     assert (agent.settings.read_bytes(), agent.settings.stat().st_mtime_ns) == before
+    # The log says what was refused and what could not be saved.
+    said = [(level, fields) for _, level, event, fields in map(log_event, agent.log_lines()) if event == "settings"]
+    refused = {"result": "managed", "address": server.address, "entry": second_server.address}
+    assert said[:2] == [("WARN", refused)] * 2
+    assert said[2][0] == "WARN" and {k: said[2][1].get(k) for k in ("result", "old", "new", "error")} == \
+        {"result": "save-failed", "old": server.address, "new": second_server.address, "error": "5"}
+    assert len(said) == 3
 
 
 def test_message_warnings_keep_the_dialog_and_its_text(agents, server, prefix):

@@ -2,12 +2,13 @@
 (on every machine, whether or not it can run it), and the dialogs as they really run."""
 from __future__ import annotations
 
+import re
 import struct
 
 import pytest
 
-from peres import (RT_DIALOG, RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_MENU, RT_STRING, dialog_ex, icon_group, resources,
-                   standard_menu, strings)
+from peres import (RT_DIALOG, RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_MENU, RT_MESSAGETABLE, RT_STRING, dialog_ex,
+                   icon_group, message_table, resources, standard_menu, strings)
 from traykit import MESSAGE, SETTINGS, Tray, start_agent
 from winenv import SHIPPED_EXE
 
@@ -69,7 +70,7 @@ def test_menus_are_standard_templates_with_the_fixed_items(carried):
     assert status[0][3] == [(MF_GRAYED | MF_END, 32794, "USB Lock...", None)]
 
 
-def test_strings_and_icon(carried):
+def test_strings_icon_and_the_event_log_messages(carried):
     table = strings(one(carried, RT_STRING, 103 // 16 + 1), 103 // 16 + 1)
     assert (table.get(103), table.get(109)) == ("Tembrix", "TEMBRIX")
     images = icon_group(one(carried, RT_GROUP_ICON, 146))
@@ -80,6 +81,14 @@ def test_strings_and_icon(carried):
     # The manifest binds the shipped exe to the 32-bit common controls, whose buttons its dialogs need.
     [manifest] = [data for key, data in carried.items() if key[:2] == (RT_MANIFEST, 1)]
     assert manifest.count(b'processorArchitecture="x86"') == 2 and b"Common-Controls" in manifest
+    # The event log's messages, in US English, which every Windows falls back to: one per event
+    # ID, each naming the twelve insertion strings the agent always passes.
+    [messages] = [data for key, data in carried.items() if key[:2] == (RT_MESSAGETABLE, 1) and key[2] == 1033]
+    table = message_table(messages)
+    assert sorted(table) == [1, 2, 3, 4]
+    assert table[1].startswith("Tembrix started.") and table[2].startswith("Tembrix stopped.")
+    for text in table.values():
+        assert re.findall(r"%(\d+)", text) == [str(n) for n in range(1, 13)], text
 
 
 def test_running_dialogs_keep_the_template_order_ids_and_size(agents, server, prefix):

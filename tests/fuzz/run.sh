@@ -4,7 +4,7 @@ set -euo pipefail
 seconds=${1:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 build="$here/../../build/fuzz/tests/fuzz"
-for target in host_text_fuzz form_text_fuzz; do
+for target in host_text_fuzz form_text_fuzz log_line_fuzz; do
   corpus="$here/../../build/fuzz/corpus/$target"
   mkdir -p "$corpus"
   echo "fuzz: $target for ${seconds}s"
