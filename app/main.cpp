@@ -164,7 +164,7 @@ bool StartUp(HINSTANCE instance) {
     ReplaceServerLink(link);
 
     SelectTerminalAddress();
-    StorePermission(LoadPermission());  // the first answer is known before any thread starts
+    RelayPermission(LoadPermission());  // the first answer is known before any thread starts
 
     // The pipe's stage. Only the agent that holds the machine's role makes the pipe; any other
     // one (another session's) runs on without it and takes over when the holder ends. A name

@@ -7,6 +7,7 @@
 #include "lockstate/permission.h"
 #include "lockstate/pipe_role.h"
 #include "lockstate/worker.h"
+#include "log/agent_log.h"
 
 LockPipe* TheLockPipe = nullptr;
 
@@ -81,14 +82,26 @@ void PublishOnce(LockPipe* pipe) {
     pipe->Length = granted ? sizeof GrantedMessage : sizeof RefusedMessage;
     pipe->Written = 0;
     pipe->LastResult = WriteFile(pipe->Handle, message, pipe->Length, &pipe->Written, nullptr);
-    if (!pipe->LastResult || pipe->Written != pipe->Length) {
-        const DWORD error = GetLastError();
-        std::printf("fail to WriteFile, %d\n", static_cast<int>(error));
-        std::fflush(stdout);
-        if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) {
-            RenewInstance(pipe);
-        }
+    if (pipe->LastResult && pipe->Written == pipe->Length) {
+        if (!pipe->Reader) WriteLog(LogLevel::Info, "pipe", {{"what", "reader-connected"}});
+        pipe->Reader = true;
+        pipe->Failing = false;
+        return;
     }
+    const DWORD error = GetLastError();
+    std::printf("fail to WriteFile, %d\n", static_cast<int>(error));
+    std::fflush(stdout);
+    if (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED) {
+        if (pipe->Reader) WriteLog(LogLevel::Info, "pipe", {{"what", "reader-left"}});
+        pipe->Reader = false;
+        RenewInstance(pipe);
+        return;
+    }
+    // No reader yet is the pipe waiting, not failing.
+    if (error == ERROR_PIPE_LISTENING || pipe->Failing) return;
+    pipe->Failing = true;
+    const LogNumberText code = LogNumber(static_cast<long long>(error));
+    WriteLog(LogLevel::Error, "pipe", {{"what", "write-failed"}, {"error", code.Text}});
 }
 
 DWORD WINAPI PipePublisher(void*) {

@@ -10,6 +10,8 @@ struct LockPipe {
     BOOL LastResult;
     DWORD Written;
     bool RefusalSaid;  // the failure to create the pipe was printed; it is not repeated
+    bool Reader;       // a reader takes the messages (as far as the last write knows)
+    bool Failing;      // writes fail for another reason; said when it begins, not every cycle
 };
 
 extern LockPipe* TheLockPipe;

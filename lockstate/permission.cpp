@@ -1,14 +1,83 @@
 #include "lockstate/permission.h"
 
+#include <cstdio>
+#include <cstring>
+
+#include "lockstate/state_report.h"
 #include "lockstate/worker.h"
+#include "log/agent_log.h"
 #include "server/queries.h"
 
 std::atomic<std::int32_t> PermissionGranted{0};
 static_assert(std::atomic<std::int32_t>::is_always_lock_free, "one aligned 32-bit word");
 
+namespace {
+
+// The poller and the UI thread both store answers: the record, and the order of the lines about
+// it, are one thread's at a time.
+SRWLOCK ReportLock = SRWLOCK_INIT;
+StateReport Report = {};
+
+RelayedState StateOf(const PermissionAnswer& answer) {
+    RelayedState state = {};
+    state.Granted = answer.Granted;
+    state.Failure = answer.Why.Why != Cause::Answer;
+    std::snprintf(state.Cause, sizeof state.Cause, "%s", TokenOf(answer.Why).Text);
+    if (!state.Failure) {
+        std::snprintf(state.Said, sizeof state.Said, "%s", answer.Said);
+        state.Status = answer.Why.Status;
+    }
+    return state;
+}
+
+void SayState(const PermissionAnswer& answer, const RelayedState& state, const StateNews& news) {
+    const char* word = state.Granted ? "TRUE" : "FALSE";
+    const LogNumberText status = LogNumber(static_cast<long long>(state.Status));
+    const LogNumberText seconds = LogNumber(static_cast<long long>(news.FailedMs / 1000));
+    const LogNumberText requests = LogNumber(static_cast<long long>(news.FailedRequests));
+    if (news.Recovered) {
+        WriteLog(LogLevel::Info, "recovered", {{"pipe", word}, {"failed-seconds", seconds.Text},
+                                                {"failed-requests", requests.Text}},
+                 EventLogId::Recovered);
+    }
+    if (!news.State && !news.Reminder) return;
+    const EventLogId also = news.State ? EventLogId::State : EventLogId::None;
+    if (!state.Failure) {
+        // The server's own word; a status other than 200 is said beside it.
+        if (state.Status == 200) {
+            WriteLog(LogLevel::Info, "state", {{"pipe", word}, {"cause", state.Cause}, {"said", state.Said, 32}}, also);
+        } else {
+            WriteLog(LogLevel::Info, "state",
+                     {{"pipe", word}, {"cause", state.Cause}, {"said", state.Said, 32}, {"status", status.Text}}, also);
+        }
+        return;
+    }
+    // The layer's name of its error, where the cause has one (the bounds and the trust check are
+    // the agent's own).
+    const char* name = answer.Why.Error == 0 ? "" : ErrorName(answer.Why.Error, answer.Secure);
+    if (news.Reminder) {
+        WriteLog(LogLevel::Warn, "state", {{"pipe", word}, {"cause", state.Cause}, {"failing-seconds", seconds.Text},
+                                           {"failed-requests", requests.Text}});
+    } else if (name[0] != 0) {
+        WriteLog(LogLevel::Warn, "state", {{"pipe", word}, {"cause", state.Cause}, {"error", name}}, also);
+    } else {
+        WriteLog(LogLevel::Warn, "state", {{"pipe", word}, {"cause", state.Cause}}, also);
+    }
+}
+
+}  // namespace
+
+void RelayPermission(const PermissionAnswer& answer) {
+    StorePermission(answer.Granted);
+    const RelayedState state = StateOf(answer);
+    AcquireSRWLockExclusive(&ReportLock);
+    SayState(answer, state, NoteState(Report, state, GetTickCount64()));
+    ReleaseSRWLockExclusive(&ReportLock);
+}
+
 DWORD WINAPI PermissionPoller(void*) {
     while (!IsStopRequested()) {
-        StorePermission(LoadPermission());
+        RelayPermission(LoadPermission());
         PauseUnlessStopping(PollIntervalMs);
     }
     return 0;

@@ -14,6 +14,11 @@ inline void StorePermission(bool granted) {
 }
 inline bool IsPermissionGranted() { return PermissionGranted.load(std::memory_order_relaxed) != 0; }
 
+struct PermissionAnswer;
+// Stores a permission answer (start-up, the poller, the tray's left click) and says in the log
+// what it changes: the relayed word and its cause, the end of failures.
+void RelayPermission(const PermissionAnswer& answer);
+
 constexpr DWORD PollIntervalMs = 10000;
 
 // Thread body: asks the server, stores the answer, pauses; until a stop is requested.

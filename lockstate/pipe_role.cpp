@@ -7,6 +7,7 @@
 
 #include "lockstate/lock_pipe.h"
 #include "lockstate/worker.h"
+#include "log/agent_log.h"
 
 PipeRole* ThePipeRole = nullptr;
 
@@ -45,18 +46,28 @@ void CloseIfMade(HANDLE handle) {
 }  // namespace
 
 void SayRoleChange(RoleChange change, DWORD error) {
+    const LogNumberText code = LogNumber(static_cast<long long>(error));
     switch (change) {
     case RoleChange::Unavailable:
+        WriteLog(LogLevel::Error, "pipe", {{"what", "role-unavailable"}, {"error", code.Text}});
         std::printf("fail to CreateMutex(), %d\n", static_cast<int>(error));
         break;
     case RoleChange::PipeRefused:
+        WriteLog(LogLevel::Error, "pipe", {{"what", "refused"}, {"error", code.Text}});
         std::printf("fail to CreateNamedPipe(), %d\n", static_cast<int>(error));
         break;
+    // Standard output carries failures only.
     case RoleChange::Taken:
+        WriteLog(LogLevel::Info, "pipe", {{"what", "role-taken"}});
+        return;
     case RoleChange::TakenOver:
+        WriteLog(LogLevel::Info, "pipe", {{"what", "role-taken-over"}});  // from one that ended without giving it up
+        return;
     case RoleChange::PipeCreated:
+        WriteLog(LogLevel::Info, "pipe", {{"what", "created"}});
+        return;
     case RoleChange::Released:
-        // Standard output carries failures only.
+        WriteLog(LogLevel::Info, "pipe", {{"what", "role-released"}});
         return;
     }
     std::fflush(stdout);

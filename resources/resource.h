@@ -19,5 +19,7 @@
 #define IDM_REGISTER 32776
 #define IDM_SEND_MESSAGE 32793
 #define IDM_LOCK_STATUS 32794
+// Added below the status item, grayed, when the state is not the server's own word: why.
+#define IDM_LOCK_CAUSE 32795
 
 #define WM_TRAY_NOTIFY (WM_USER + 2)

@@ -13,11 +13,16 @@
 namespace {
 
 // One POST on the current link; the answer stays empty when there is no usable link.
-std::string Ask(const char* requestPath, const char* body) {
+std::string Ask(const char* requestPath, const char* body, Outcome* why = nullptr, bool* secure = nullptr) {
     std::string answer;
+    Outcome outcome = {Cause::Error, ERROR_INVALID_HANDLE, 0};  // no link at all
     ServerLink* link = AcquireServerLink();
-    if (link != nullptr && link->Ready) PostRequest(link, requestPath, answer, body);
+    if (link != nullptr) {
+        outcome = link->Ready ? PostRequest(link, requestPath, answer, body) : Outcome{Cause::Error, link->OpenError, 0};
+        if (secure != nullptr) *secure = link->Secure;
+    }
     ReleaseServerLink(link);
+    if (why != nullptr) *why = outcome;
     return answer;
 }
 
@@ -42,10 +47,17 @@ bool CheckRegistration(const char* addressText) {
     return Body(body, addressText) && Ask("Tembrix/register_check.php", body) == "REGISTERED";
 }
 
-bool LoadPermission() {
+PermissionAnswer LoadPermission() {
+    PermissionAnswer answer = {};
     char body[FormBodySize];
-    return Body(body, TheSettings->TerminalAddress) &&
-           Ask("/Tembrix/permission_load.php", body) == "TRUE";
+    if (!Body(body, TheSettings->TerminalAddress)) {
+        answer.Why = {Cause::Error, ERROR_INSUFFICIENT_BUFFER, 0};
+        return answer;
+    }
+    const std::string said = Ask("/Tembrix/permission_load.php", body, &answer.Why, &answer.Secure);
+    answer.Granted = said == "TRUE";
+    said.copy(answer.Said, sizeof answer.Said - 1);
+    return answer;
 }
 
 bool SendUserMessage(const char* text) {

@@ -85,24 +85,58 @@ bool SetOption(const WinHttpCalls& http, HINTERNET handle, DWORD option, Value v
     return http.SetOption(handle, option, &value, sizeof value) != FALSE;
 }
 
-// As the plain link's callback: a request's context is its Connected event, and either status
-// means the connection is made (a kept-alive one reports only the sending).
-void CALLBACK ReportStatus(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
-    if (status != WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER && status != WINHTTP_CALLBACK_STATUS_SENDING_REQUEST) {
-        return;
+// WinHTTP's details of a refused certificate, as the numbers WinINet gives them (WinHTTP has the
+// same ones), the likeliest first.
+constexpr struct {
+    DWORD Flag;
+    DWORD Error;
+} TlsFaultErrors[] = {
+    {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA, 12045},         {WINHTTP_CALLBACK_STATUS_FLAG_CERT_CN_INVALID, 12038},
+    {WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID, 12037},  {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REVOKED, 12170},
+    {WINHTTP_CALLBACK_STATUS_FLAG_CERT_REV_FAILED, 12057},    {WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CERT, 12169},
+    {WINHTTP_CALLBACK_STATUS_FLAG_CERT_WRONG_USAGE, 12179},   {WINHTTP_CALLBACK_STATUS_FLAG_SECURITY_CHANNEL_ERROR, 12157},
+};
+
+// As the plain link's callback: a request's context is its exchange, and either status means the
+// connection is made (a kept-alive one reports only the sending). A refused certificate's details
+// come here too, before the call fails with its catch-all error.
+void CALLBACK ReportStatus(HINTERNET, DWORD_PTR context, DWORD status, void* information, DWORD length) {
+    if (context == 0) return;
+    Exchange* x = ExchangeOf(context);
+    if (status == WINHTTP_CALLBACK_STATUS_SECURE_FAILURE && information != nullptr && length >= sizeof(DWORD)) {
+        x->TlsFaults = *static_cast<DWORD*>(information);
+    } else if (status == WINHTTP_CALLBACK_STATUS_CONNECTED_TO_SERVER ||
+               status == WINHTTP_CALLBACK_STATUS_SENDING_REQUEST) {
+        SetEvent(x->Connected);
     }
-    if (context != 0) SetEvent(reinterpret_cast<HANDLE>(context));
+}
+
+Outcome OutcomeOfFailure(const Exchange& x, DWORD error) {
+    if (error == ERROR_WINHTTP_SECURE_FAILURE) {
+        for (const auto& fault : TlsFaultErrors) {
+            if ((x.TlsFaults & fault.Flag) != 0) return {Cause::Tls, fault.Error, 0};
+        }
+    }
+    // A time-out before the connection was made is the connect bound's.
+    if (error == ERROR_WINHTTP_TIMEOUT && WaitForSingleObject(x.Connected, 0) != WAIT_OBJECT_0) {
+        return {Cause::ConnectTimeout, error, 0};
+    }
+    return {CauseOfError(error, true), error, 0};
+}
+
+DWORD QueryNumber(const WinHttpCalls& http, HINTERNET request, DWORD header, bool& present) {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    present = http.QueryHeaders(request, header | WINHTTP_QUERY_FLAG_NUMBER, WINHTTP_HEADER_NAME_BY_INDEX, &value,
+                                &size, WINHTTP_NO_HEADER_INDEX) != FALSE;
+    return value;
 }
 
 // See the plain link: a body shorter or longer than the one announced is not the server's word.
 bool HasAnnouncedLength(const WinHttpCalls& http, HINTERNET request, DWORD bodyLength) {
-    DWORD announced = 0;
-    DWORD size = sizeof announced;
-    if (!http.QueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &announced, &size, WINHTTP_NO_HEADER_INDEX)) {
-        return true;
-    }
-    return announced == bodyLength;
+    bool announced = false;
+    const DWORD length = QueryNumber(http, request, WINHTTP_QUERY_CONTENT_LENGTH, announced);
+    return !announced || length == bodyLength;
 }
 
 // The certificate the server presented on this request's own connection, judged by the machine.
@@ -110,13 +144,13 @@ bool HasAnnouncedLength(const WinHttpCalls& http, HINTERNET request, DWORD bodyL
 // alive; WinINet's certificate chain belongs to a record of the host that outlives connections,
 // and under Wine it stays the first one verified there. So a server that takes the trusted one's
 // place behind a user's proxy is judged by its own certificate, and a mended one by its new one.
-bool IsTrustedConnection(const WinHttpCalls& http, HINTERNET request, const char* host) {
+TrustVerdict JudgeConnection(const WinHttpCalls& http, HINTERNET request, const char* host) {
     PCCERT_CONTEXT served = nullptr;
     DWORD size = sizeof served;
     if (!http.QueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &served, &size) || served == nullptr) {
-        return false;
+        return TrustVerdict::Untrusted;
     }
-    return JudgeServerCertificate(served, host) == TrustVerdict::Trusted;
+    return JudgeServerCertificate(served, host);
 }
 
 }  // namespace
@@ -136,7 +170,9 @@ bool OpenSecureLink(ServerLink* link) {
     }
     // Before the connection handle exists, which takes the callback over from the session.
     http->SetStatusCallback(link->Internet, ReportStatus,
-                            WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SEND_REQUEST, 0);
+                            WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SEND_REQUEST |
+                                WINHTTP_CALLBACK_FLAG_SECURE_FAILURE,
+                            0);
     link->Connection = Counted(http->Connect(link->Internet, host, INTERNET_DEFAULT_HTTPS_PORT, 0));
     return link->Connection != nullptr;
 }
@@ -155,23 +191,37 @@ long OpenSecureHandleCount() { return OpenHandles.load(std::memory_order_relaxed
 void ExchangeSecurely(Exchange& x) {
     const WinHttpCalls& http = *Calls();  // a Ready secure link has them
     wchar_t object[ObjectNameSize];
-    if (MultiByteToWideChar(CP_ACP, 0, x.ObjectName, -1, object, ObjectNameSize) == 0) return;
+    if (MultiByteToWideChar(CP_ACP, 0, x.ObjectName, -1, object, ObjectNameSize) == 0) {
+        x.Result = {Cause::Error, GetLastError(), 0};
+        return;
+    }
     HINTERNET request = Counted(http.OpenRequest(x.Link->Connection, L"POST", object, nullptr, WINHTTP_NO_REFERER,
                                                  WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
-    if (request == nullptr) return;
+    if (request == nullptr) {
+        x.Result = OutcomeOfFailure(x, GetLastError());
+        return;
+    }
     SetOption(http, request, WINHTTP_OPTION_DISABLE_FEATURE, DisabledFeatures);
     // Each call is bounded, so that a request whose caller has gone ends by itself.
     http.SetTimeouts(request, ConnectDeadlineMs, ConnectDeadlineMs, RequestDeadlineMs, RequestDeadlineMs);
     const DWORD bodyLength = static_cast<DWORD>(std::strlen(x.Body));
-    if (http.SendRequest(request, Headers, static_cast<DWORD>(-1L), x.Body, bodyLength, bodyLength,
-                         reinterpret_cast<DWORD_PTR>(x.Connected)) &&
-        http.ReceiveResponse(request, nullptr) && IsTrustedConnection(http, request, x.Link->Host)) {
+    if (!http.SendRequest(request, Headers, static_cast<DWORD>(-1L), x.Body, bodyLength, bodyLength,
+                          reinterpret_cast<DWORD_PTR>(&x)) ||
+        !http.ReceiveResponse(request, nullptr)) {
+        x.Result = OutcomeOfFailure(x, GetLastError());
+    } else if (const TrustVerdict verdict = JudgeConnection(http, request, x.Link->Host);
+               verdict != TrustVerdict::Trusted) {
+        x.Result = {verdict == TrustVerdict::UserRoot ? Cause::UserRoot : Cause::Untrusted, 0, 0};
+    } else {
+        bool answered = false;
+        const DWORD status = QueryNumber(http, request, WINHTTP_QUERY_STATUS_CODE, answered);
         DWORD total = 0;
-        const bool whole = ReadWholeBody(
+        const BodyEnd end = ReadWholeBody(
             [&](DWORD& ready) { return http.QueryDataAvailable(request, &ready) != FALSE; },
             [&](char* buffer, DWORD size, DWORD& got) { return http.ReadData(request, buffer, size, &got) != FALSE; },
             x.Answer, total, x.Start);
-        if (!whole || !HasAnnouncedLength(http, request, total)) x.Answer.clear();
+        x.Result = OutcomeOfBody(end, total, HasAnnouncedLength(http, request, total), GetLastError(), status);
+        if (x.Result.Why != Cause::Answer) x.Answer.clear();
         x.Answer.erase(0, ByteOrderMarkLength(x.Answer));
     }
     CloseCounted(http, request);

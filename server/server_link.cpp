@@ -62,21 +62,24 @@ void SetTimeout(HINTERNET request, DWORD option, DWORD milliseconds) {
 }
 
 // WinINet reports the steps of an exchange here, on the thread making it; a request's context
-// is its Connected event. Either status means the connection is made: the connect bound is met.
+// is its exchange. Either status means the connection is made: the connect bound is met.
 void CALLBACK ReportStatus(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
     if (status != INTERNET_STATUS_CONNECTED_TO_SERVER && status != INTERNET_STATUS_SENDING_REQUEST) return;
-    if (context != 0) SetEvent(reinterpret_cast<HANDLE>(context));
+    if (context != 0) SetEvent(ExchangeOf(context)->Connected);
 }
 
-// False when the response announced a Content-Length and the body read differs from it: its
-// first bytes may spell a word, "TRUE" of a longer text, that the server never said.
+DWORD QueryNumber(HINTERNET request, DWORD header, bool& present) {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    present = HttpQueryInfoA(request, header | HTTP_QUERY_FLAG_NUMBER, &value, &size, nullptr) != FALSE;
+    return value;
+}
+
+// False when the response announced a Content-Length and the body read differs from it.
 bool HasAnnouncedLength(HINTERNET request, DWORD bodyLength) {
-    DWORD announced = 0;
-    DWORD size = sizeof announced;
-    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced, &size, nullptr)) {
-        return true;  // none announced (chunked, or read until the connection closes)
-    }
-    return announced == bodyLength;
+    bool announced = false;
+    const DWORD length = QueryNumber(request, HTTP_QUERY_CONTENT_LENGTH, announced);
+    return !announced || length == bodyLength;  // none: chunked, or read until the connection closes
 }
 
 }  // namespace
@@ -84,21 +87,33 @@ bool HasAnnouncedLength(HINTERNET request, DWORD bodyLength) {
 // Certificate faults cannot reach this layer: a secure link's exchanges are WinHTTP's.
 void ExchangeInTheClear(Exchange& x) {
     HINTERNET request = Counted(HttpOpenRequestA(x.Link->Connection, "POST", x.ObjectName, nullptr, nullptr,
-                                                 nullptr, RequestFlags, reinterpret_cast<DWORD_PTR>(x.Connected)));
-    if (request == nullptr) return;
+                                                 nullptr, RequestFlags, reinterpret_cast<DWORD_PTR>(&x)));
+    if (request == nullptr) {
+        const DWORD error = GetLastError();
+        x.Result = {CauseOfError(error, false), error, 0};
+        return;
+    }
     // Each call is bounded too, so that a request whose caller has gone ends by itself. Wine
     // ignores the connect bound; Windows honours it.
     SetTimeout(request, INTERNET_OPTION_CONNECT_TIMEOUT, ConnectDeadlineMs);
     SetTimeout(request, INTERNET_OPTION_SEND_TIMEOUT, RequestDeadlineMs);
     SetTimeout(request, INTERNET_OPTION_RECEIVE_TIMEOUT, RequestDeadlineMs);
     const DWORD bodyLength = static_cast<DWORD>(std::strlen(x.Body));
-    if (HttpSendRequestA(request, FormHeader, sizeof FormHeader - 1, x.Body, bodyLength)) {
+    if (!HttpSendRequestA(request, FormHeader, sizeof FormHeader - 1, x.Body, bodyLength)) {
+        const DWORD error = GetLastError();
+        x.Result = {CauseOfError(error, false), error, 0};
+    } else {
+        bool answered = false;
+        const DWORD status = QueryNumber(request, HTTP_QUERY_STATUS_CODE, answered);
         DWORD total = 0;
-        const bool whole = ReadWholeBody(
+        const BodyEnd end = ReadWholeBody(
             [&](DWORD& ready) { return InternetQueryDataAvailable(request, &ready, 0, 0) != FALSE; },
             [&](char* buffer, DWORD size, DWORD& got) { return InternetReadFile(request, buffer, size, &got) != FALSE; },
             x.Answer, total, x.Start);
-        if (!whole || !HasAnnouncedLength(request, total)) x.Answer.clear();
+        x.Result = OutcomeOfBody(end, total, HasAnnouncedLength(request, total), GetLastError(), status);
+        // A server that closes without answering gives WinINet a response without a status.
+        if (!answered || status == 0) x.Result = {Cause::Reset, 0, 0};
+        if (x.Result.Why != Cause::Answer) x.Answer.clear();
         x.Answer.erase(0, ByteOrderMarkLength(x.Answer));
     }
     CloseCounted(request);
@@ -146,10 +161,14 @@ void RetainServerLink(ServerLink* link) {
     ReleaseSRWLockExclusive(&SlotLock);
 }
 
-// A request on its way on a thread of its own; null when none can be made.
-Request* StartRequest(ServerLink* link, const char* requestPath, const char* body) {
+// A request on its way on a thread of its own; null, with `refusal` saying why, when none can be
+// made.
+Request* StartRequest(ServerLink* link, const char* requestPath, const char* body, DWORD& refusal) {
+    refusal = ERROR_BUSY;
     if (RequestsOnTheirWay.load(std::memory_order_relaxed) >= MaxRequestsOnTheirWay) return nullptr;
+    refusal = ERROR_INSUFFICIENT_BUFFER;
     if (strnlen(body, FormBodySize) >= FormBodySize) return nullptr;
+    refusal = ERROR_NOT_ENOUGH_MEMORY;
     Request* r = new (std::nothrow) Request();
     if (r == nullptr) return nullptr;
     r->Holders = 1;
@@ -159,6 +178,7 @@ Request* StartRequest(ServerLink* link, const char* requestPath, const char* bod
     r->Done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!BuildObjectName(r->X.ObjectName, link->BasePath, requestPath) || r->X.Connected == nullptr ||
         r->Done == nullptr) {
+        refusal = r->X.Connected == nullptr || r->Done == nullptr ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
         LetGo(r);
         return nullptr;
     }
@@ -168,6 +188,7 @@ Request* StartRequest(ServerLink* link, const char* requestPath, const char* bod
     RequestsOnTheirWay.fetch_add(1, std::memory_order_relaxed);
     HANDLE thread = CreateThread(nullptr, 0, RunRequest, r, 0, nullptr);
     if (thread == nullptr) {
+        r->X.Result = {Cause::Error, GetLastError(), 0};
         Finish(r);  // no exchange: done at once, without an answer
     } else {
         CloseHandle(thread);
@@ -175,14 +196,22 @@ Request* StartRequest(ServerLink* link, const char* requestPath, const char* bod
     return r;
 }
 
-// True when the request is done within its bounds; false when the caller gives up on it.
-bool AwaitRequest(Request* r) {
+constexpr Outcome Abandoned = {Cause::Error, ERROR_CANCELLED, 0};
+
+// The exchange's outcome when the request is done within its bounds; otherwise the bound that
+// passed (or the shutdown), and the caller gives up on it.
+Outcome AwaitRequest(Request* r) {
     const HANDLE connecting[] = {r->Done, r->X.Connected, AbandonedEvent()};
     const DWORD got = WaitForMultipleObjects(3, connecting, FALSE, TimeLeft(r->X.Start, ConnectDeadlineMs));
-    if (got == WAIT_OBJECT_0) return true;
-    if (got != WAIT_OBJECT_0 + 1) return false;
+    if (got == WAIT_OBJECT_0) return r->X.Result;
+    if (got == WAIT_OBJECT_0 + 2) return Abandoned;
+    if (got != WAIT_OBJECT_0 + 1) return {Cause::ConnectTimeout, 0, 0};
     const HANDLE answering[] = {r->Done, AbandonedEvent()};
-    return WaitForMultipleObjects(2, answering, FALSE, TimeLeft(r->X.Start, RequestDeadlineMs)) == WAIT_OBJECT_0;
+    switch (WaitForMultipleObjects(2, answering, FALSE, TimeLeft(r->X.Start, RequestDeadlineMs))) {
+    case WAIT_OBJECT_0: return r->X.Result;
+    case WAIT_OBJECT_0 + 1: return Abandoned;
+    default: return {Cause::Deadline, 0, 0};
+    }
 }
 
 }  // namespace
@@ -200,15 +229,17 @@ ServerLink* OpenServerLink(const char* hostAddress) {
 
     if (link->Secure) {
         link->Ready = OpenSecureLink(link);
-        return link;
+    } else {
+        link->Internet = Counted(InternetOpenA(UserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+        // Before the connection handle exists, which takes the callback over from it.
+        if (link->Internet != nullptr) InternetSetStatusCallbackA(link->Internet, ReportStatus);
+        link->Connection = link->Internet == nullptr
+                               ? nullptr
+                               : Counted(InternetConnectA(link->Internet, link->Host, INTERNET_DEFAULT_HTTP_PORT, "",
+                                                          "", INTERNET_SERVICE_HTTP, 0, 0));
+        link->Ready = link->Connection != nullptr;
     }
-    link->Internet = Counted(InternetOpenA(UserAgent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    if (link->Internet == nullptr) return link;
-    // Before the connection handle exists, which takes the callback over from it.
-    InternetSetStatusCallbackA(link->Internet, ReportStatus);
-    link->Connection = Counted(InternetConnectA(link->Internet, link->Host, INTERNET_DEFAULT_HTTP_PORT,
-                                                "", "", INTERNET_SERVICE_HTTP, 0, 0));
-    link->Ready = link->Connection != nullptr;
+    if (!link->Ready) link->OpenError = GetLastError();
     return link;
 }
 
@@ -223,12 +254,15 @@ void CloseServerLink(ServerLink* link) {
     delete link;
 }
 
-void PostRequest(ServerLink* link, const char* requestPath, std::string& answer, const char* body) {
-    if (WaitForSingleObject(AbandonedEvent(), 0) == WAIT_OBJECT_0) return;
-    Request* r = StartRequest(link, requestPath, body);
-    if (r == nullptr) return;
-    if (AwaitRequest(r)) answer.append(r->X.Answer);
+Outcome PostRequest(ServerLink* link, const char* requestPath, std::string& answer, const char* body) {
+    if (WaitForSingleObject(AbandonedEvent(), 0) == WAIT_OBJECT_0) return Abandoned;
+    DWORD refusal = 0;
+    Request* r = StartRequest(link, requestPath, body, refusal);
+    if (r == nullptr) return {Cause::Error, refusal, 0};
+    const Outcome outcome = AwaitRequest(r);
+    if (outcome.Why == Cause::Answer) answer.append(r->X.Answer);
     LetGo(r);
+    return outcome;
 }
 
 void AbandonRequests() { SetEvent(AbandonedEvent()); }

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "server/exchange_cause.h"
 #include "server/host_text.h"
 
 struct ServerLink {
@@ -17,6 +18,7 @@ struct ServerLink {
     void* Connection;
     bool Secure;  // TLS, and an answer counts only from a server the machine trusts
     bool Ready;
+    DWORD OpenError;  // why it is not Ready
     long Users;  // references: the slot's own and one per request in flight; guarded by the slot
 };
 
@@ -34,10 +36,11 @@ constexpr DWORD RequestDeadlineMs = 30000;
 constexpr DWORD ConnectDeadlineMs = 5000;
 
 // One POST of `body` to the script `requestPath`; appends the response body, less a leading
-// byte-order mark, to `answer`. Leaves the answer empty when no whole answer came in time.
+// byte-order mark, to `answer`, and says why it came or did not. Leaves the answer empty when no
+// whole answer came in time.
 // The exchange runs on a thread of its own, which holds a reference to the link; a caller whose
 // deadline passes returns at once and leaves that thread to end by itself, never by force.
-void PostRequest(ServerLink* link, const char* requestPath, std::string& answer, const char* body);
+Outcome PostRequest(ServerLink* link, const char* requestPath, std::string& answer, const char* body);
 // Shutdown: every caller waiting for an answer returns at once without one, and no new request is
 // made. Requests on their way end by themselves.
 void AbandonRequests();

@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     if (mode == "agent") ReplaceServerLink(OpenServerLink(settings.HostAddress));
 
     const auto poll = [&]() {
-        if (mode == "agent") return LoadPermission();
+        if (mode == "agent") return LoadPermission().Granted;
         return mode == "wininet" ? PollWithWinInet(bare, secure) : PollWithWinHttp(bare, secure);
     };
     // Long enough for the heaps to reach their working size: what grows after it keeps growing.

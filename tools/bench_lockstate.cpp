@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
     for (long cycle = 1; cycle <= cycles; ++cycle) {
         // The poller's cycle, then the publisher's, each followed by its (shortened) pause.
         const double polling = Now(frequency);
-        const bool answer = LoadPermission();
+        const bool answer = LoadPermission().Granted;
         StorePermission(answer);
         const double publishing = Now(frequency);
         granted += answer ? 1 : 0;

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include <cstring>
+#include <cwchar>
 
 #include "app/settings.h"
 #include "lockstate/permission.h"
@@ -75,14 +76,36 @@ void ShowPopup(HWND window, HMENU menu, HMENU popup) {
     DestroyMenu(menu);
 }
 
+// Why the state is not the server's own word, as a user can read it to the helpdesk; the log's
+// cause follows in brackets, for the helpdesk to find.
+const wchar_t* ReasonText(CauseKind kind) {
+    switch (kind) {
+    case CauseKind::Unreachable: return L"서버에 연결할 수 없습니다";
+    case CauseKind::Silent: return L"서버가 응답하지 않습니다";
+    case CauseKind::Untrusted: return L"서버의 인증서를 신뢰할 수 없습니다";
+    case CauseKind::Invalid: return L"서버의 응답이 올바르지 않습니다";
+    case CauseKind::ServersWord: break;
+    }
+    return nullptr;
+}
+
+void AddReason(HMENU popup, const Outcome& why) {
+    const wchar_t* reason = ReasonText(KindOf(why.Why));
+    if (reason == nullptr) return;
+    wchar_t text[96];
+    swprintf(text, sizeof text / sizeof text[0], L"%ls (%hs)", reason, TokenOf(why).Text);
+    AppendMenuW(popup, MF_STRING | MF_GRAYED, IDM_LOCK_CAUSE, text);
+}
+
 void ShowStatusMenu(HWND window) {
     HMENU menu = LoadMenuA(AppInstance, MAKEINTRESOURCEA(IDM_STATUS_MENU));
     HMENU popup = GetSubMenu(menu, 0);
-    const bool granted = LoadPermission();
-    StorePermission(granted);
+    const PermissionAnswer answer = LoadPermission();
+    RelayPermission(answer);
     ModifyMenuW(popup, IDM_LOCK_STATUS, MF_BYCOMMAND | MF_STRING, IDM_LOCK_STATUS,
-                granted ? L"USB Lock 해제됨" : L"USB Lock 작동중");
+                answer.Granted ? L"USB Lock 해제됨" : L"USB Lock 작동중");
     EnableMenuItem(popup, IDM_LOCK_STATUS, MF_BYCOMMAND | MF_GRAYED);
+    AddReason(popup, answer.Why);
     ShowPopup(window, menu, popup);
 }
 

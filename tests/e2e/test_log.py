@@ -6,13 +6,15 @@ from __future__ import annotations
 
 import re
 import shutil
+import time
 import urllib.parse
 from datetime import datetime, timedelta, timezone
 
 import pytest
 
-from harness import log_event
-from traykit import MESSAGE, MESSAGE_EDIT, MESSAGE_POST, PERMISSION, SETTINGS, SETTINGS_EDIT, Tray, start_agent
+from harness import TRICKLE, FakeServer, log_event
+from traykit import (LOCKED, MESSAGE, MESSAGE_EDIT, MESSAGE_POST, PERMISSION, SETTINGS, SETTINGS_EDIT, Tray,
+                     popup_texts, start_agent)
 from winenv import ROOT, WM_CLOSE, WM_COMMAND, wait_for
 
 EVENT_LOG_DEBUG = "-all,fixme+advapi,+eventlog"
@@ -88,21 +90,24 @@ def test_a_run_says_where_it_started_which_terminal_it_is_and_what_stopped_it(ag
     assert f"HostAddress={server.address}" in agent.settings_text()
 
     lines = events(agent)
-    assert [e for _, _, e, _ in lines] == ["start", "terminal", "stop"]
+    assert [(e, f.get("what")) for _, _, e, f in lines] == [
+        ("start", None), ("terminal", None), ("state", None), ("pipe", "role-taken"), ("pipe", "created"),
+        ("pipe", "role-released"), ("stop", None)]
+    assert lines[2][3] == {"pipe": "FALSE", "cause": "answer", "said": "FALSE"}
     assert {level for _, level, _, _ in lines} == {"INFO"}
     now = datetime.now(SEOUL)
     for stamp, _, _, _ in lines:
         assert stamp.endswith("+09:00")
         assert abs(datetime.fromisoformat(stamp) - now) < timedelta(minutes=2)
     raw = agent.log_bytes()
-    assert raw.count(b"\n") == raw.count(b"\r\n") == 3
+    assert raw.count(b"\n") == raw.count(b"\r\n") == len(lines)
 
-    # Start and stop, and nothing else, in the event log: information, IDs 1 and 2, each field
-    # of the line an insertion string.
+    # Start, the relayed word and stop, and nothing else, in the event log: information, IDs 1, 3
+    # and 2, each field of the line an insertion string.
     reported = reported_events(agent.stderr())
-    assert [(kind, number) for kind, number, _ in reported] == [(4, 1), (4, 2)]
+    assert [(kind, number) for kind, number, _ in reported] == [(4, 1), (4, 3), (4, 2)]
     assert f"host={server.address}" in reported[0][2] and "tls=no" in reported[0][2]
-    assert reported[1][2][:1] == [f"by={by}"] and "exit=0" in reported[1][2]
+    assert reported[2][2][:1] == [f"by={by}"] and "exit=0" in reported[2][2]
 
 
 @pytest.mark.parametrize("size", [MIB + 1, MIB - 16], ids=["over", "no-room-for-a-line"])
@@ -193,3 +198,77 @@ def test_the_dialogs_and_the_form_say_what_they_did_and_never_what_the_message_s
     raw = agent.log_bytes()
     for secret in (text.encode(), text.encode("cp949"), urllib.parse.quote(text).encode(), b"s3cr3t"):
         assert secret not in raw
+
+
+# One poll (10 s), one request's deadline (30 s), and a loaded machine's stalls.
+ONE_POLL_OR_DEADLINE = 90
+# What the status menu says below the state, by what the log says (the helpdesk reads both).
+REASONS = {"refused": "서버에 연결할 수 없습니다", "connect-timeout": "서버가 응답하지 않습니다",
+           "deadline": "서버가 응답하지 않습니다", "cut-short": "서버의 응답이 올바르지 않습니다"}
+
+
+def state_fields(agent, count: int, timeout: float = ONE_POLL_OR_DEADLINE) -> dict:
+    return log_event(agent.wait_log("state", count, timeout=timeout)[count - 1])[3]
+
+
+def break_server(fault: str, server: FakeServer, folder) -> FakeServer:
+    """What becomes of the server once the agent runs; the server that then answers, if any."""
+    if fault in ("refused", "connect-timeout"):
+        server.stop()
+        return FakeServer(folder, address=server.address, never_accept=True) if fault == "connect-timeout" else server
+    server.answer(PERMISSION, **{"deadline": TRICKLE,
+                                 "cut-short": {"body": "TRUE", "headers": [["Content-Length", "100"]],
+                                               "close_after": True},
+                                 "false": {"body": "FALSE"}}[fault])
+    return server
+
+
+@pytest.mark.parametrize("fault", ["refused", "connect-timeout", "deadline", "cut-short", "false"])
+def test_each_lock_says_why_in_the_log_and_below_the_state(agents, server, prefix, tmp_path, fault):
+    server.answer(PERMISSION, "TRUE")
+    tray = Tray(prefix)
+    agent = start_agent(agents, server, tray)
+    assert state_fields(agent, 1) == {"pipe": "TRUE", "cause": "answer", "said": "TRUE"}
+    answering = break_server(fault, server, tmp_path / "broken")
+    try:
+        changed = state_fields(agent, 2)
+        cause = "answer" if fault == "false" else fault
+        assert (changed["pipe"], changed["cause"]) == ("FALSE", cause), changed
+        # The server's own "no" needs no reason; every other one says it below the state.
+        reason = [f"{REASONS[cause]} ({cause})"] if cause in REASONS else []
+        assert popup_texts(tray.status()) == [LOCKED, *reason]
+        assert agent.close() == 0
+    finally:
+        answering.stop()
+
+
+def test_a_failing_minute_costs_a_line_an_unchanged_one_none_and_a_return_says_so(agents, server, tmp_path):
+    server.answer(PERMISSION, "TRUE")
+    agent = agents(server.address).start(winedebug=EVENT_LOG_DEBUG)
+    agent.wait_window()
+    state_fields(agent, 1)
+    server.stop()
+    assert state_fields(agent, 2) == {"pipe": "FALSE", "cause": "refused", "error": "ERROR_INTERNET_CANNOT_CONNECT"}
+    said = len(agent.log_lines())
+    # A minute is what is measured: six polls of the same failure say nothing more.
+    time.sleep(60)
+    assert len(agent.log_lines()) == said, agent.log_lines()[said:]
+    back = FakeServer(tmp_path / "back", address=server.address, routes=server.routes)
+    try:
+        recovered = log_event(agent.wait_log("recovered", timeout=ONE_POLL_OR_DEADLINE)[0])[3]
+        assert recovered["pipe"] == "TRUE" and int(recovered["failed-seconds"]) >= 60, recovered
+        assert int(recovered["failed-requests"]) >= 6, recovered
+        assert state_fields(agent, 3) == {"pipe": "TRUE", "cause": "answer", "said": "TRUE"}
+        said = len(agent.log_lines())
+        time.sleep(60)  # and a minute of the same answer says nothing at all
+        assert len(agent.log_lines()) == said, agent.log_lines()[said:]
+        assert agent.close() == 0
+    finally:
+        back.stop()
+    # Each change of the relayed word reaches the event log with its cause, and so does the return.
+    reported = reported_events(agent.stderr())
+    assert [number for _, number, _ in reported] == [1, 3, 3, 4, 3, 2], reported
+    states = [strings for _, number, strings in reported if number == 3]
+    assert [s[:2] for s in states] == [["pipe=TRUE", "cause=answer"], ["pipe=FALSE", "cause=refused"],
+                                       ["pipe=TRUE", "cause=answer"]]
+    assert [kind for kind, number, _ in reported if number == 3] == [4, 2, 4]  # the lock is a warning

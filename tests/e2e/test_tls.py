@@ -16,9 +16,9 @@ from pathlib import Path
 
 import pytest
 
-from harness import STANDARD_ROUTES, FakeServer, ThrowAwayPki, next_loopback_address
+from harness import STANDARD_ROUTES, FakeServer, ThrowAwayPki, log_event, next_loopback_address
 from test_server_link import PERMISSION, REGISTER, expected_headers, peek, wire_headers
-from traykit import SETTINGS, SETTINGS_EDIT
+from traykit import LOCKED, SETTINGS, SETTINGS_EDIT, Tray, popup_texts
 from winenv import end_process, wait_for
 
 IDOK, IDCANCEL = 1, 2
@@ -134,6 +134,14 @@ def connections(server: FakeServer) -> int:
     return sum(1 for e in server.entries() if e.get("event") == "connect")
 
 
+def last_cause(agent, cause: str) -> dict:
+    """The agent's latest state line, once its cause begins with `cause`."""
+    def latest():
+        lines = [log_event(line)[3] for line in agent.log_lines() if log_event(line)[2] == "state"]
+        return lines[-1] if lines and lines[-1]["cause"].startswith(cause) else None
+    return wait_for(latest, ONE_POLL, what=f"a state line with cause {cause}")
+
+
 def loaded_libraries(agent) -> set[str]:
     return {name for name in TLS_LIBRARIES if name in agent.stderr().lower()}
 
@@ -180,8 +188,13 @@ def test_only_a_certificate_the_machine_trusts_for_the_server_name_is_answered(p
         impostor = tls_servers(address, chain)
         if fault == "a root only the user trusts":
             print(f"impostor refused {judged_within_one_answer(prefix, impostor, 'FALSE'):.1f} s after its answer")
+            said = last_cause(agent, "user-root")
+            # What the user reads to the helpdesk, below the lock.
+            assert popup_texts(Tray(prefix).status()) == [LOCKED, "서버의 인증서를 신뢰할 수 없습니다 (user-root)"]
         else:
             assert peek(prefix, ONE_POLL, "FALSE")["found"], fault
+            said = last_cause(agent, "tls-")
+        print(f"{fault}: {said}")
         assert agent.running(), fault
         mended = tls_servers(address, trusted)
         print(f"trusted again {judged_within_one_answer(prefix, mended, 'TRUE'):.1f} s after its answer ({fault})")
