@@ -3,7 +3,8 @@
 scriptable test server on a loopback address of its own) and prints its figures; then times the
 real agent's exit after WM_CLOSE while its poller reads a trickling answer and the pipe's reader
 has stopped reading; then the hand-over of the pipe from one agent to another that waits beside
-it, from the end of the holder's pipe to the next message a reader gets; then what a poll costs
+it, from the end of the holder's pipe to the next message a reader gets; then the log's lines per hour
+at steady state; then what a poll costs
 over https:// and http://, the agent's link beside plain WinINet and WinHTTP clients
 (bench_link.exe).
 
@@ -148,6 +149,34 @@ def link_costs(prefix, work: Path):
         prefix.run(["wine", prefix.tool("rootstore"), "remove", "machine", prefix.windows_path(root)])
 
 
+STEADY_SECONDS = 60
+
+
+def log_lines_per_hour(prefix, work: Path):
+    """The log's lines at steady state: an agent whose server keeps giving the same answer, and
+    one whose server is gone, each watched for a minute after its state line."""
+    for kind in ("answering", "failing"):
+        server = FakeServer(work / f"steady-{kind}", address=next_loopback_address(),
+                            routes={PERMISSION: {"body": "TRUE"}, CONNECT: {"body": "CONNECTED"}})
+        agent = Agent(prefix, work / f"steady-{kind}-agent", server.address)
+        try:
+            agent.start()
+            agent.wait_window()
+            agent.wait_log("state", 1)
+            if kind == "failing":
+                server.stop()
+                agent.wait_log("state", 2, timeout=60)
+            before = len(agent.log_lines())
+            time.sleep(STEADY_SECONDS)
+            lines = len(agent.log_lines()) - before
+            print(f"log at steady state, server {kind}: {lines} lines in {STEADY_SECONDS} s "
+                  f"({lines * 3600 / STEADY_SECONDS:.0f} per hour; a failure that goes on adds one line an hour)",
+                  flush=True)
+        finally:
+            agent.stop()
+            server.stop()
+
+
 def main() -> int:
     args = sys.argv[1:] or ["10000", "1", "500"]
     print(says_what_runs("bench: runs the tools built beside"), flush=True)
@@ -178,6 +207,7 @@ def main() -> int:
                   f"reader connected again after {', '.join(f'{c:.3f}' for c, _ in rounds)} s; next message after "
                   f"{', '.join(f'{m:.3f}' for _, m in rounds)} s (max {max(m for _, m in rounds):.3f} s, "
                   f"target one cycle, 2 s)", flush=True)
+        log_lines_per_hour(prefix, work)
         link_costs(prefix, work)
         return code
 

@@ -66,6 +66,12 @@ def take_screenshots(prefix, work: Path) -> int:
             popup = tray.popup(WM_LBUTTONDOWN, *CURSOR)
             shoot(display, name, popup["rect"], include_tray=True)
             tray.d("dismiss", 30000)
+        # The server gone: the lock, and below it why.
+        server.stop()
+        popup = tray.popup(WM_LBUTTONDOWN, *CURSOR)
+        shoot(display, "status-menu-cause", popup["rect"], include_tray=True)
+        tray.d("dismiss", 30000)
+        server = FakeServer(work / "server-back", address=server.address, routes=server.routes)
         popup = tray.popup(WM_RBUTTONDOWN, *CURSOR)
         shoot(display, "command-menu", popup["rect"], include_tray=True)
         tray.d("dismiss", 30000)
