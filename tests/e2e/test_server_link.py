@@ -254,7 +254,7 @@ def test_trickling_answer_fails_at_the_deadline_and_gives_the_tray_back(agents, 
     answer = peek(prefix, 90, "FALSE")
     withdrawn = time.time() - slow["time"]
     assert answer["found"], answer
-    assert popup_texts(tray.d("wait-popup", 90000)) == [LOCKED]
+    assert popup_texts(tray.d("wait-popup", 90000)) == [LOCKED, "서버가 응답하지 않습니다 (deadline)"]
     returned = time.monotonic() - clicked
     tray.d("dismiss", 30000)
     print(f"trickling server: FALSE in the pipe {withdrawn:.1f} s after the slow poll began; "

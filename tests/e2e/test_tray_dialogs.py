@@ -64,7 +64,7 @@ def test_settings_entry_is_stored_with_only_a_lower_case_http_prefix_dropped(age
     confirm_settings(tray, "")
     assert stored(agent) == ""
     asked = len(server.requests())
-    assert popup_texts(tray.status()) == [LOCKED]
+    assert popup_texts(tray.status()) == [LOCKED, "서버에 연결할 수 없습니다 (error-87)"]
     assert len(server.requests()) == asked
     confirm_settings(tray, a)
     assert agent.close() == 0
@@ -81,11 +81,12 @@ def test_capital_or_https_prefixes_are_stored_as_typed(isolated_pc):
     agent = pc.agent().start()
     agent.window = agent.wait_window()
     tray.icon_present()
-    for entry in (f"HTTP://{a}", f"https://{a}"):
+    for entry, cause in ((f"HTTP://{a}", "unresolved"), (f"https://{a}", "refused")):
         confirm_settings(tray, entry)
         assert stored(agent) == entry
         asked = len(pc.server.requests())
-        assert popup_texts(tray.status()) == [LOCKED]  # the link's host is not this server
+        # The link's host is not this server.
+        assert popup_texts(tray.status()) == [LOCKED, f"서버에 연결할 수 없습니다 ({cause})"]
         assert len(pc.server.requests()) == asked
     assert agent.close() == 0
     assert stored(agent) == f"https://{a}"

@@ -36,16 +36,20 @@ def test_status_menu_shows_the_answer_of_a_fresh_query_grayed(agents, server, pr
     agent = start_agent(agents, server, tray)
     # Each click's label follows the answer programmed just before it: the click asks the server
     # itself rather than showing what the poller last saw.
-    for answer, response, label in (("TRUE", {"body": "TRUE"}, RELEASED), ("FALSE", {"body": "FALSE"}, LOCKED),
-                                    ("TRUE", {"body": "TRUE"}, RELEASED), ("unreachable", {"close": True}, LOCKED),
-                                    ("BOM TRUE", {"body_hex": "efbbbf54525545"}, RELEASED),
-                                    ("true", {"body": "true"}, LOCKED)):
+    # Below the state, grayed too, why it is not the server's own word.
+    reset = [(32795, "서버가 응답하지 않습니다 (reset)", True, False)]
+    for answer, response, label, why in (("TRUE", {"body": "TRUE"}, RELEASED, []),
+                                         ("FALSE", {"body": "FALSE"}, LOCKED, []),
+                                         ("TRUE", {"body": "TRUE"}, RELEASED, []),
+                                         ("unreachable", {"close": True}, LOCKED, reset),
+                                         ("BOM TRUE", {"body_hex": "efbbbf54525545"}, RELEASED, []),
+                                         ("true", {"body": "true"}, LOCKED, [])):
         server.answer(PERMISSION, **response)
         asked = len(server.requests(PERMISSION))
         popup = tray.status(640, 480)
         assert len(server.requests(PERMISSION)) > asked, f"no query behind the click ({answer})"
         assert [(i["id"], i["text"], i["grayed"], i["separator"]) for i in popup["items"]] == \
-            [(32794, label, True, False)], answer
+            [(32794, label, True, False), *why], answer
         # The popup's right edge at the cursor's x, its top at the cursor's y.
         assert (popup["rect"][2], popup["rect"][1]) == (640, 480)
     assert agent.close() == 0
