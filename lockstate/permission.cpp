@@ -68,9 +68,10 @@ void SayState(const PermissionAnswer& answer, const RelayedState& state, const S
 }  // namespace
 
 void RelayPermission(const PermissionAnswer& answer) {
-    StorePermission(answer.Granted);
     const RelayedState state = StateOf(answer);
+    // The flag is stored with its line, so that the last line about it is about its value.
     AcquireSRWLockExclusive(&ReportLock);
+    StorePermission(answer.Granted);
     SayState(answer, state, NoteState(Report, state, GetTickCount64()));
     ReleaseSRWLockExclusive(&ReportLock);
 }

@@ -107,10 +107,11 @@ DWORD WINAPI RoleKeeper(void* argument) {
         if (WaitUnlessStopping(role->Mutex, INFINITE, &abandoned)) break;
         return 0;  // a stop came first
     }
+    // Said before the publisher may learn of it, so that the role's line comes before the pipe's.
+    SayRoleChange(abandoned ? RoleChange::TakenOver : RoleChange::Taken);
     role->Held.store(true);
     SetEvent(role->Taken);
     SetEvent(role->Decided);
-    SayRoleChange(abandoned ? RoleChange::TakenOver : RoleChange::Taken);
 
     // Only shutdown's word ends the hold, never the stop request: that comes before the pipe is
     // closed, and a next holder must not meet this agent's instance. A pipe that is never closed

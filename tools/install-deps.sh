@@ -37,9 +37,16 @@ command -v npm >/dev/null 2>&1 || need="$need npm"
 if [ -n "$need" ]; then
   echo "install-deps: installing:$need"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  # A mirror caught mid-sync serves an index of the wrong size for a while. An index that failed
+  # matters only if the install then fails for it: try both again, a few times.
+  tries=0
   # shellcheck disable=SC2086
-  apt-get install -y -qq --no-install-recommends $need >/dev/null
+  until { apt-get update -qq || true; } && apt-get install -y -qq --no-install-recommends $need >/dev/null; do
+    tries=$((tries + 1))
+    [ "$tries" -lt 6 ] || exit 100
+    echo "install-deps: the package mirror failed (try $tries of 6); again in 30 s"
+    sleep 30
+  done
 fi
 
 # Wine must run in a Korean ANSI code page (949) for the tests; the locale has to exist for that.
