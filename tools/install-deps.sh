@@ -41,7 +41,7 @@ if [ -n "$need" ]; then
   # matters only if the install then fails for it: try both again, a few times.
   tries=0
   # shellcheck disable=SC2086
-  until { apt-get update -qq || true; } && apt-get install -y -qq --no-install-recommends $need >/dev/null; do
+  until apt-get update -qq; apt-get install -y -qq --no-install-recommends $need >/dev/null; do
     tries=$((tries + 1))
     [ "$tries" -lt 6 ] || exit 100
     echo "install-deps: the package mirror failed (try $tries of 6); again in 30 s"
