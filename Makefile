@@ -15,7 +15,8 @@
 # under build/win64 (tools/shape.sh decides; TEMBRIX_TEST_ARCH=win32|win64 overrides it).
 PY := /usr/bin/python3
 FUZZ_SECONDS ?= 60
-SHAPE := $(shell tools/shape.sh)
+# Asked when a recipe runs, not when make starts: the package install may settle it.
+SHAPE = $(shell tools/shape.sh)
 
 .PHONY: all deps build runnable dist native win-tests e2e fuzz-build fuzz fuzz-smoke test shape run screenshots bench clean browser-deps mgmt-tests
 
@@ -30,10 +31,7 @@ build: deps
 
 # The exes that run here: the shipped build, or beside it its twin.
 runnable: build
-ifeq ($(SHAPE),win64)
-	cmake --preset win64 >/dev/null
-	cmake --build --preset win64
-endif
+	@if [ "$(SHAPE)" = win64 ]; then cmake --preset win64 >/dev/null && cmake --build --preset win64; fi
 
 dist: build
 	cmake --build --preset win32 --target dist
@@ -69,7 +67,7 @@ mgmt-tests: browser-deps
 test: shape native fuzz-smoke win-tests mgmt-tests e2e
 	@$(PY) tests/winenv.py ran
 
-shape:
+shape: deps
 	@$(PY) tests/winenv.py run
 
 run: runnable

@@ -3,7 +3,6 @@
 # Idempotent: a machine that already has everything costs one dpkg query and nothing else.
 set -eu
 
-need=""
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 # The 32-bit cross toolchain builds what ships, on every machine. apache2-bin is Apache httpd
@@ -16,37 +15,51 @@ PACKAGES="
   chromium nodejs msitools wixl osslsigncode openssl apache2-bin
 "
 
-# Where 32-bit code runs, 32-bit Wine runs the shipped exe. Where it cannot, the x86-64 twin runs
-# under 64-bit Wine alone: wine32 would only make Debian's wine wrapper pick a loader that fails.
-shape=$("$(dirname "$0")/shape.sh")
-if [ "$shape" = win32 ]; then
-  PACKAGES="$PACKAGES wine wine32:i386"
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-  fi
-else
-  PACKAGES="$PACKAGES g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev"
-fi
+TWIN_TOOLCHAIN="g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev"
+here=$(dirname "$0")
+no_wine32="$here/../build/shape/no-wine32"
 
-for p in $PACKAGES; do
-  have "$p" || need="$need $p"
-done
-# Some nodejs builds bring npm along; Debian's own nodejs needs its npm package.
-command -v npm >/dev/null 2>&1 || need="$need npm"
+# Those of the packages named that are not installed yet.
+missing() {
+  out=""
+  for p in "$@"; do have "$p" || out="$out $p"; done
+  echo "$out"
+}
 
-if [ -n "$need" ]; then
-  echo "install-deps: installing:$need"
-  export DEBIAN_FRONTEND=noninteractive
-  # A mirror caught mid-sync serves an index of the wrong size for a while. An index that failed
-  # matters only if the install then fails for it: try both again, a few times.
+# A mirror caught mid-sync serves an index of the wrong size for a while. An index that failed
+# matters only if the install then fails for it: try both again, a few times.
+install() {
+  [ -n "$*" ] || return 0
+  echo "install-deps: installing: $*"
   tries=0
-  # shellcheck disable=SC2086
-  until apt-get update -qq; apt-get install -y -qq --no-install-recommends $need >/dev/null; do
+  # shellcheck disable=SC2068
+  until apt-get update -qq; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $@ >/dev/null; do
     tries=$((tries + 1))
-    [ "$tries" -lt 6 ] || exit 100
+    [ "$tries" -lt 6 ] || return 1
     echo "install-deps: the package mirror failed (try $tries of 6); again in 30 s"
     sleep 30
   done
+}
+
+# Where 32-bit code runs, 32-bit Wine runs the shipped exe. Where it cannot, the x86-64 twin runs
+# under 64-bit Wine alone: wine32 would only make Debian's wine wrapper pick a loader that fails.
+# The shape is asked afresh: a mirror that failed before may serve 32-bit Wine now.
+rm -f "$no_wine32"
+shape=$("$here/shape.sh")
+[ "$shape" = win32 ] || PACKAGES="$PACKAGES $TWIN_TOOLCHAIN"
+need=$(missing $PACKAGES)
+# Some nodejs builds bring npm along; Debian's own nodejs needs its npm package.
+command -v npm >/dev/null 2>&1 || need="$need npm"
+install $need || exit 100
+
+if [ "$shape" = win32 ] && [ -n "$(missing wine wine32:i386)" ]; then
+  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+  # shellcheck disable=SC2046
+  if ! install $(missing wine wine32:i386); then
+    echo "install-deps: 32-bit Wine could not be installed: the tests run the x86-64 twin"
+    install $(missing $TWIN_TOOLCHAIN) || exit 100
+    mkdir -p "$(dirname "$no_wine32")" && touch "$no_wine32"
+  fi
 fi
 
 # Wine must run in a Korean ANSI code page (949) for the tests; the locale has to exist for that.

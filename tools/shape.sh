@@ -5,7 +5,9 @@
 #   tools/shape.sh          the shape
 #   tools/shape.sh --why    the shape and why, in one line
 # The probe is a 96-byte 32-bit ELF program that only exits with 42: no loader, no library, so
-# it runs wherever the kernel runs 32-bit code at all, and nowhere else.
+# it runs wherever the kernel runs 32-bit code at all, and nowhere else. Where it runs but
+# tools/install-deps.sh could not install 32-bit Wine, it leaves build/shape/no-wine32 and the twin
+# runs, so that a broken mirror costs the 32-bit runs and not the whole test.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -22,8 +24,10 @@ probe() {
 case "${TEMBRIX_TEST_ARCH:-}" in
   win32|win64) shape=$TEMBRIX_TEST_ARCH; why="TEMBRIX_TEST_ARCH=$TEMBRIX_TEST_ARCH asks for it" ;;
   "")
-    if probe; then shape=win32; why="this machine runs 32-bit x86 code"
-    else shape=win64; why="this machine cannot run 32-bit x86 code"; fi ;;
+    if ! probe; then shape=win64; why="this machine cannot run 32-bit x86 code"
+    elif [ -f "$root/build/shape/no-wine32" ]; then
+      shape=win64; why="this machine runs 32-bit x86 code, but the package mirror gave no 32-bit Wine"
+    else shape=win32; why="this machine runs 32-bit x86 code"; fi ;;
   *) echo "shape.sh: TEMBRIX_TEST_ARCH must be win32 or win64, not '$TEMBRIX_TEST_ARCH'" >&2; exit 2 ;;
 esac
 
