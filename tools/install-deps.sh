@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs, from Debian's packages, exactly what the build and the tests need and is not there yet.
-# Idempotent: a machine that already has everything costs one dpkg query and nothing else.
+# Idempotent: a machine that already has everything costs one dpkg query and nothing else, except
+# where an earlier run could not get 32-bit Wine: each run asks the mirror for it again.
 set -eu
 
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
@@ -32,8 +33,7 @@ install() {
   [ -n "$*" ] || return 0
   echo "install-deps: installing: $*"
   tries=0
-  # shellcheck disable=SC2068
-  until apt-get update -qq; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $@ >/dev/null; do
+  until apt-get update -qq; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null; do
     tries=$((tries + 1))
     [ "$tries" -lt 6 ] || return 1
     echo "install-deps: the package mirror failed (try $tries of 6); again in 30 s"
@@ -47,16 +47,20 @@ install() {
 rm -f "$no_wine32"
 shape=$("$here/shape.sh")
 [ "$shape" = win32 ] || PACKAGES="$PACKAGES $TWIN_TOOLCHAIN"
+# shellcheck disable=SC2086
 need=$(missing $PACKAGES)
 # Some nodejs builds bring npm along; Debian's own nodejs needs its npm package.
 command -v npm >/dev/null 2>&1 || need="$need npm"
+# shellcheck disable=SC2086
 install $need || exit 100
 
-if [ "$shape" = win32 ] && [ -n "$(missing wine wine32:i386)" ]; then
+wine32=$(missing wine wine32:i386)
+if [ "$shape" = win32 ] && [ -n "$wine32" ]; then
   dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-  # shellcheck disable=SC2046
-  if ! install $(missing wine wine32:i386); then
+  # shellcheck disable=SC2086
+  if ! install $wine32; then
     echo "install-deps: 32-bit Wine could not be installed: the tests run the x86-64 twin"
+    # shellcheck disable=SC2046,SC2086
     install $(missing $TWIN_TOOLCHAIN) || exit 100
     mkdir -p "$(dirname "$no_wine32")" && touch "$no_wine32"
   fi
