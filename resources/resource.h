@@ -23,3 +23,5 @@
 #define IDM_LOCK_CAUSE 32795
 
 #define WM_TRAY_NOTIFY (WM_USER + 2)
+// Posted by the machine-policy watcher: the policy's key changed, read the address again.
+#define WM_POLICY_CHANGED (WM_USER + 3)

@@ -54,6 +54,8 @@ const char* TokenWord(Cause cause) {
     case Cause::UserRoot: return "user-root";
     case Cause::Untrusted: return "untrusted";
     case Cause::Error: return "error";
+    case Cause::PolicyInvalid: return "policy-invalid";
+    case Cause::AddressTooLong: return "address-too-long";
     }
     return "error";
 }
@@ -95,8 +97,10 @@ CauseKind KindOf(Cause cause) {
     case Cause::Untrusted: return CauseKind::Untrusted;
     case Cause::CutShort:
     case Cause::TooLong: return CauseKind::Invalid;
+    case Cause::PolicyInvalid: return CauseKind::BadPolicy;
     case Cause::Unresolved:
     case Cause::Refused:
+    case Cause::AddressTooLong:
     case Cause::Error: return CauseKind::Unreachable;
     }
     return CauseKind::Unreachable;

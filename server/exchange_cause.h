@@ -16,6 +16,8 @@ enum class Cause : unsigned char {
     UserRoot,        // only a root of the user's own store vouches for the server
     Untrusted,       // any other failure of the machine's trust check
     Error,           // anything else (Error holds the code)
+    PolicyInvalid,   // no server was asked: the machine policy's address is not one
+    AddressTooLong,  // no server was asked: the stored address is longer than any the agent uses
 };
 
 struct Outcome {
@@ -37,5 +39,5 @@ struct CauseToken {
 CauseToken TokenOf(const Outcome& outcome);
 
 // What a user is told about a state that is not the server's own word.
-enum class CauseKind { ServersWord, Unreachable, Silent, Untrusted, Invalid };
+enum class CauseKind { ServersWord, Unreachable, Silent, Untrusted, Invalid, BadPolicy };
 CauseKind KindOf(Cause cause);

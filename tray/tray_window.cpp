@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include <atomic>
 #include <cstring>
 #include <cwchar>
 
@@ -19,6 +20,8 @@ void (*EndForSession)() = nullptr;
 namespace {
 
 HINSTANCE AppInstance = nullptr;
+// Set while the window exists, for workers that post news to it.
+std::atomic<HWND> TrayWindow{nullptr};
 NOTIFYICONDATAA TrayIconData = {};
 // The record up to guidItem, without hBalloonIcon: the size every shell since XP accepts.
 constexpr DWORD TrayIconDataSize = offsetof(NOTIFYICONDATAA, guidItem) + sizeof(GUID);
@@ -84,6 +87,7 @@ const wchar_t* ReasonText(CauseKind kind) {
     case CauseKind::Silent: return L"서버가 응답하지 않습니다";
     case CauseKind::Untrusted: return L"서버의 인증서를 신뢰할 수 없습니다";
     case CauseKind::Invalid: return L"서버의 응답이 올바르지 않습니다";
+    case CauseKind::BadPolicy: return L"관리자 정책의 서버 주소가 올바르지 않습니다";
     case CauseKind::ServersWord: break;
     }
     return nullptr;
@@ -160,9 +164,16 @@ int CreateTrayWindow(HINSTANCE instance) {
     return 1;
 }
 
+bool PostToTrayWindow(UINT message, WPARAM wParam, LPARAM lParam) {
+    HWND window = TrayWindow.load(std::memory_order_acquire);
+    return window != nullptr && PostMessageA(window, message, wParam, lParam) != FALSE;
+}
+
 LRESULT CALLBACK TrayWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CREATE:
+        // Before the checks: news that comes while they wait on the server is posted, not lost.
+        TrayWindow.store(window, std::memory_order_release);
         RunStartupChecks();
         return 0;
     case WM_CLOSE:
@@ -176,6 +187,7 @@ LRESULT CALLBACK TrayWindowProcedure(HWND window, UINT message, WPARAM wParam, L
         }
         return 0;
     case WM_DESTROY:
+        TrayWindow.store(nullptr, std::memory_order_release);
         RemoveTrayIcon(window);
         PostQuitMessage(0);
         return 0;

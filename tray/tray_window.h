@@ -16,4 +16,9 @@ extern const char* StopCause;
 // session ends, since Windows ends the process as soon as WM_ENDSESSION returns.
 extern void (*EndForSession)();
 
+// For workers with news for the tray: posts to the window while it exists, never waiting on it.
+// False when there is no window (before its creation, after its end) or the post failed. Only
+// the UI thread touches the shell; a worker says what changed and goes on.
+bool PostToTrayWindow(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+
 LRESULT CALLBACK TrayWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

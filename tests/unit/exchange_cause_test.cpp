@@ -38,6 +38,8 @@ TEST(ExchangeCause, LayerErrorsNameTheirCauseAndTheirCode) {
     EXPECT_EQ(Token(Cause::ConnectTimeout), "connect-timeout");
     EXPECT_EQ(Token(Cause::CutShort), "cut-short");
     EXPECT_EQ(Token(Cause::TooLong), "too-long");
+    EXPECT_EQ(Token(Cause::PolicyInvalid), "policy-invalid");
+    EXPECT_EQ(Token(Cause::AddressTooLong), "address-too-long");
     EXPECT_EQ(Token(Cause::UserRoot), "user-root");
     EXPECT_EQ(Token(Cause::Untrusted), "untrusted");
     EXPECT_EQ(Token(Cause::Error, 4294967295ul), "error-4294967295");  // the longest token fits
