@@ -77,7 +77,7 @@ screenshots: runnable
 	$(PY) tools/screenshots.py
 
 bench: runnable
-	$(PY) tools/bench_lockstate.py
+	$(PY) bench/bench_lockstate.py
 
 clean:
 	rm -rf build dist

@@ -39,7 +39,12 @@ SHIPPED_EXE = ROOT / "build" / "win32" / "Tembrix.exe"
 # What runs here: the shipped build, or its x86-64 twin.
 BUILD = ROOT / "build" / SHAPE
 AGENT_EXE = BUILD / "Tembrix.exe"
+# What users and administrators run beside the agent (the pipe monitor), what only the tests drive
+# (the UI driver and its hook, the URL recorder, the pipe holder, the root-store tool), and
+# `make bench`'s programs: all of them go to one folder of every prefix.
 TOOLS = BUILD / "tools"
+DRIVERS = BUILD / "tests" / "drivers"
+BENCH = BUILD / "bench"
 TWIN = "the x86-64 twin" if SHAPE == "win64" else "the shipped 32-bit exe"
 # Debian's wine wrapper picks the 32-bit loader whenever wine32 is installed: a 64-bit prefix calls
 # the 64-bit loader by its path.
@@ -213,8 +218,9 @@ class WinePrefix:
         target = self.path / TOOLS_DIR_IN_PREFIX
         target.mkdir(parents=True, exist_ok=True)
         self._give_to_user(target)  # the URL recorder writes its list there
-        for exe in [*TOOLS.glob("*.exe"), *TOOLS.glob("*.dll")]:
-            shutil.copy2(exe, target / exe.name)
+        for folder in (TOOLS, DRIVERS, BENCH):
+            for exe in [*folder.glob("*.exe"), *folder.glob("*.dll")]:
+                shutil.copy2(exe, target / exe.name)
 
     def _give_to_user(self, path: Path):
         if self.user is not None:
@@ -268,7 +274,7 @@ class WinePrefix:
 
 
 # Where the UI driver's commands take their time-out in ms (the index after the command's name);
-# the others are bounded at 10 s (tools/uidriver.cpp's command table).
+# the others are bounded at 10 s (tests/drivers/uidriver.cpp's command table).
 DRIVER_BOUND_AT = {"wait-popup": 0, "dismiss": 0, "wait-popup-gone": 0, "hold": 0, "wait-tray-icon": 1,
                    "choose": 1, "wait-window": 1, "wait-gone": 1, "wait-dialog-gone": 1, "wait-dialog": 1,
                    "message-box": 1}

@@ -8,7 +8,7 @@ import subprocess
 import pytest
 
 from traykit import DUPLICATE_CAPTION, DUPLICATE_TEXT, LOCKED, Tray, popup_texts, start_agent
-from winenv import TOOLS, WM_CLOSE, wait_for
+from winenv import DRIVERS, WM_CLOSE, wait_for
 
 CONNECT = "/Tembrix/connect_check.php"
 
@@ -36,7 +36,7 @@ def foreign(prefix, tmp_path):
     def start() -> subprocess.Popen:
         folder = tmp_path / f"foreign{len(started)}"
         folder.mkdir()
-        shutil.copy2(TOOLS / "uidriver.exe", folder / "Tembrix.exe")
+        shutil.copy2(DRIVERS / "uidriver.exe", folder / "Tembrix.exe")
         process = prefix.popen(["wine", prefix.windows_path(folder / "Tembrix.exe"), "hold", "600000"],
                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         started.append(process)

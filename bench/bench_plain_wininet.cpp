@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "tools/bench_plain_clients.h"
+#include "bench/bench_plain_clients.h"
 
 bool PollWithWinInet(const char* host, bool secure) {
     static HINTERNET session = InternetOpenA("CalderwynHTTPRequest", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);

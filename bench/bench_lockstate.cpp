@@ -14,12 +14,12 @@
 #include <cstring>
 
 #include "app/settings.h"
+#include "bench/bench_memory.h"
 #include "lockstate/lock_pipe.h"
 #include "lockstate/permission.h"
 #include "lockstate/worker.h"
 #include "server/queries.h"
 #include "server/server_link.h"
-#include "tools/bench_memory.h"
 
 namespace {
 

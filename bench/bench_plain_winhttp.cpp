@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "tools/bench_plain_clients.h"
+#include "bench/bench_plain_clients.h"
 
 bool PollWithWinHttp(const char* host, bool secure) {
     static HINTERNET session = WinHttpOpen(L"CalderwynHTTPRequest", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,

@@ -1,5 +1,5 @@
-// A small driver that tests (and curious administrators) run beside the agent under the same
-// Wine prefix: it finds the agent's windows, popup menus, dialogs, message boxes and tray icon,
+// A small driver that the tests run beside the agent under the same Wine prefix: it finds the
+// agent's windows, popup menus, dialogs, message boxes and tray icon,
 // sends them messages or input, and prints what it saw as one JSON line (UTF-8). Every command
 // that waits for something polls for it with a time-out instead of sleeping.
 //
@@ -51,7 +51,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/uihook.h"
+#include "tests/drivers/uihook.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 #include <string>
 
 #include "app/settings.h"
+#include "bench/bench_memory.h"
+#include "bench/bench_plain_clients.h"
 #include "server/queries.h"
 #include "server/server_link.h"
-#include "tools/bench_memory.h"
-#include "tools/bench_plain_clients.h"
 
 int main(int argc, char** argv) {
     if (argc < 4) {

@@ -3,7 +3,7 @@
 // process, and so is a message box's icon handle, so the driver sends the window a registered
 // message and this hook, running on the window's own thread, writes the answer into a named file
 // mapping that the driver created.
-#include "tools/uihook.h"
+#include "tests/drivers/uihook.h"
 
 #include <cstring>
 #include <cwchar>
