@@ -6,7 +6,10 @@
 #include "lockstate/state_report.h"
 #include "lockstate/worker.h"
 #include "log/agent_log.h"
+#include "resources/resource.h"
 #include "server/queries.h"
+#include "tray/tray_state.h"
+#include "tray/tray_window.h"
 
 std::atomic<std::int32_t> PermissionGranted{0};
 static_assert(std::atomic<std::int32_t>::is_always_lock_free, "one aligned 32-bit word");
@@ -17,6 +20,9 @@ namespace {
 // it, are one thread's at a time.
 SRWLOCK ReportLock = SRWLOCK_INIT;
 StateReport Report = {};
+// What the tray shows, packed so that the UI thread reads it whole and never takes the lock.
+std::atomic<std::uint64_t> ShownStateWord{0};
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "read and written whole, without a lock");
 
 RelayedState StateOf(const PermissionAnswer& answer) {
     RelayedState state = {};
@@ -72,9 +78,16 @@ void RelayPermission(const PermissionAnswer& answer) {
     // The flag is stored with its line, so that the last line about it is about its value.
     AcquireSRWLockExclusive(&ReportLock);
     StorePermission(answer.Granted);
-    SayState(answer, state, NoteState(Report, state, GetTickCount64()));
+    const StateNews news = NoteState(Report, state, GetTickCount64());
+    SayState(answer, state, news);
+    // Under the lock, so that the tray's last news is of the last state stored. Before the tray
+    // window exists nothing is posted: the window's icon begins with the state stored by then.
+    ShownStateWord.store(PackTrayState({true, answer.Granted, answer.Why}), std::memory_order_release);
+    if (news.State) PostToTrayWindow(WM_TRAY_STATE);
     ReleaseSRWLockExclusive(&ReportLock);
 }
+
+TrayState LatestRelayedState() { return UnpackTrayState(ShownStateWord.load(std::memory_order_acquire)); }
 
 DWORD WINAPI PermissionPoller(void*) {
     while (!IsStopRequested()) {

@@ -15,9 +15,14 @@ inline void StorePermission(bool granted) {
 inline bool IsPermissionGranted() { return PermissionGranted.load(std::memory_order_relaxed) != 0; }
 
 struct PermissionAnswer;
-// Stores a permission answer (start-up, the poller, the tray's left click) and says in the log
-// what it changes: the relayed word and its cause, the end of failures.
+// Stores a permission answer (start-up, the poller, the tray's left click), says in the log what
+// it changes (the relayed word and its cause, the end of failures), and posts WM_TRAY_STATE to
+// the tray window when the state changed, never waiting on it.
 void RelayPermission(const PermissionAnswer& answer);
+
+struct TrayState;
+// The state last relayed, as the tray shows it; not Known before the first answer.
+TrayState LatestRelayedState();
 
 constexpr DWORD PollIntervalMs = 10000;
 

@@ -4,6 +4,9 @@
 #define IDS_WINDOW_TITLE 103
 #define IDS_CLASS_NAME 109
 #define IDI_TRAY 146
+// The tray's other looks: the lock released by the server, and locked without its word.
+#define IDI_RELEASED 147
+#define IDI_UNANSWERED 148
 #define IDM_COMMAND_MENU 129
 #define IDM_STATUS_MENU 130
 #define IDD_SETTINGS 149
@@ -25,3 +28,5 @@
 #define WM_TRAY_NOTIFY (WM_USER + 2)
 // Posted by the machine-policy watcher: the policy's key changed, read the address again.
 #define WM_POLICY_CHANGED (WM_USER + 3)
+// Posted by whoever relays a permission answer: the relayed state changed, show it.
+#define WM_TRAY_STATE (WM_USER + 4)

@@ -235,6 +235,13 @@ class WinePrefix:
         self.run(["wineboot"], timeout=120, **quiet)
         self.started = True
 
+    def set_dpi(self, dpi: int):
+        """The prefix's DPI, as the display settings of Windows set it: every Wine process reads it
+        when it starts, so the prefix starts again (explorer's notification area included)."""
+        self.run(["wine", "reg", "add", r"HKCU\Control Panel\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
+                  "/d", str(dpi), "/f"])
+        self.start()
+
     def kill(self):
         for argv in (["wineserver", "-k"], ["wineserver", "-w"]):
             subprocess.run(self._as_user(argv), env=self.env, stdin=subprocess.DEVNULL,
@@ -276,6 +283,7 @@ class WinePrefix:
 # Where the UI driver's commands take their time-out in ms (the index after the command's name);
 # the others are bounded at 10 s (tests/drivers/uidriver.cpp's command table).
 DRIVER_BOUND_AT = {"wait-popup": 0, "dismiss": 0, "wait-popup-gone": 0, "hold": 0, "wait-tray-icon": 1,
+                   "wait-balloon": 0, "hover-icon": 0, "watch-tray": 0,
                    "choose": 1, "wait-window": 1, "wait-gone": 1, "wait-dialog-gone": 1, "wait-dialog": 1,
                    "message-box": 1}
 

@@ -4,13 +4,14 @@
 
 #include <atomic>
 #include <cstring>
-#include <cwchar>
 
 #include "app/settings.h"
 #include "lockstate/permission.h"
 #include "resources/resource.h"
 #include "server/queries.h"
 #include "tray/dialogs.h"
+#include "tray/tray_icon.h"
+#include "tray/tray_state.h"
 
 char WindowTitle[WindowTextSize];
 char ClassName[WindowTextSize];
@@ -22,11 +23,6 @@ namespace {
 HINSTANCE AppInstance = nullptr;
 // Set while the window exists, for workers that post news to it.
 std::atomic<HWND> TrayWindow{nullptr};
-NOTIFYICONDATAA TrayIconData = {};
-// The record up to guidItem, without hBalloonIcon: the size every shell since XP accepts.
-constexpr DWORD TrayIconDataSize = offsetof(NOTIFYICONDATAA, guidItem) + sizeof(GUID);
-static_assert(sizeof(void*) != 4 || TrayIconDataSize == 504, "the size 32-bit shells have always been given");
-constexpr char TrayTip[] = "Tembrix USB Lock Tool";
 // Sent by a restarted shell: its notification area is empty again.
 UINT TaskbarCreatedMessage = 0;
 
@@ -35,24 +31,6 @@ void NoteStopCause(const char* cause) {
 }
 
 HICON TrayIcon(HINSTANCE instance) { return LoadIconA(instance, MAKEINTRESOURCEA(IDI_TRAY)); }
-
-void AddTrayIcon(HWND window) {
-    TrayIconData.cbSize = TrayIconDataSize;
-    TrayIconData.hWnd = window;
-    TrayIconData.uID = 0;
-    TrayIconData.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    TrayIconData.uCallbackMessage = WM_TRAY_NOTIFY;
-    TrayIconData.hIcon = TrayIcon(AppInstance);
-    std::memcpy(TrayIconData.szTip, TrayTip, sizeof TrayTip);
-    Shell_NotifyIconA(NIM_ADD, &TrayIconData);
-}
-
-void RemoveTrayIcon(HWND window) {
-    TrayIconData.cbSize = TrayIconDataSize;
-    TrayIconData.hWnd = window;
-    TrayIconData.uID = 0;
-    Shell_NotifyIconA(NIM_DELETE, &TrayIconData);
-}
 
 void OpenDialog(const DialogSlot* slot, int templateId, DLGPROC procedure) {
     if (slot->Open) {
@@ -79,26 +57,10 @@ void ShowPopup(HWND window, HMENU menu, HMENU popup) {
     DestroyMenu(menu);
 }
 
-// Why the state is not the server's own word, as a user can read it to the helpdesk; the log's
-// cause follows in brackets, for the helpdesk to find.
-const wchar_t* ReasonText(CauseKind kind) {
-    switch (kind) {
-    case CauseKind::Unreachable: return L"서버에 연결할 수 없습니다";
-    case CauseKind::Silent: return L"서버가 응답하지 않습니다";
-    case CauseKind::Untrusted: return L"서버의 인증서를 신뢰할 수 없습니다";
-    case CauseKind::Invalid: return L"서버의 응답이 올바르지 않습니다";
-    case CauseKind::BadPolicy: return L"관리자 정책의 서버 주소가 올바르지 않습니다";
-    case CauseKind::ServersWord: break;
-    }
-    return nullptr;
-}
-
+// Below the lock, why it is not the server's own word.
 void AddReason(HMENU popup, const Outcome& why) {
-    const wchar_t* reason = ReasonText(KindOf(why.Why));
-    if (reason == nullptr) return;
-    wchar_t text[96];
-    swprintf(text, sizeof text / sizeof text[0], L"%ls (%hs)", reason, TokenOf(why).Text);
-    AppendMenuW(popup, MF_STRING | MF_GRAYED, IDM_LOCK_CAUSE, text);
+    const ReasonLine reason = ReasonOf(why);
+    if (reason.Text[0] != 0) AppendMenuW(popup, MF_STRING | MF_GRAYED, IDM_LOCK_CAUSE, reason.Text);
 }
 
 void ShowStatusMenu(HWND window) {
@@ -106,8 +68,8 @@ void ShowStatusMenu(HWND window) {
     HMENU popup = GetSubMenu(menu, 0);
     const PermissionAnswer answer = LoadPermission();
     RelayPermission(answer);
-    ModifyMenuW(popup, IDM_LOCK_STATUS, MF_BYCOMMAND | MF_STRING, IDM_LOCK_STATUS,
-                answer.Granted ? L"USB Lock 해제됨" : L"USB Lock 작동중");
+    ShowRelayedState(window);  // the icon says it too, before the menu's loop takes over
+    ModifyMenuW(popup, IDM_LOCK_STATUS, MF_BYCOMMAND | MF_STRING, IDM_LOCK_STATUS, StatusText(answer.Granted));
     EnableMenuItem(popup, IDM_LOCK_STATUS, MF_BYCOMMAND | MF_GRAYED);
     AddReason(popup, answer.Why);
     ShowPopup(window, menu, popup);
@@ -158,7 +120,7 @@ int CreateTrayWindow(HINSTANCE instance) {
     HWND window = CreateWindowExA(WS_EX_NOACTIVATE, ClassName, WindowTitle, WS_MINIMIZE, CW_USEDEFAULT,
                                   CW_USEDEFAULT, 300, 180, nullptr, nullptr, instance, nullptr);
     if (window == nullptr) return 0;
-    AddTrayIcon(window);
+    AddTrayIcon(instance, window);
     ShowWindow(window, SW_HIDE);
     UpdateWindow(window);
     return 1;
@@ -182,13 +144,13 @@ LRESULT CALLBACK TrayWindowProcedure(HWND window, UINT message, WPARAM wParam, L
     case WM_ENDSESSION:
         if (wParam && EndForSession != nullptr) {
             NoteStopCause("end-of-session");
-            RemoveTrayIcon(window);
+            RemoveTrayIcon(window, false);
             EndForSession();
         }
         return 0;
     case WM_DESTROY:
         TrayWindow.store(nullptr, std::memory_order_release);
-        RemoveTrayIcon(window);
+        RemoveTrayIcon(window, true);
         PostQuitMessage(0);
         return 0;
     case WM_COMMAND: {
@@ -202,11 +164,15 @@ LRESULT CALLBACK TrayWindowProcedure(HWND window, UINT message, WPARAM wParam, L
         if (lParam == WM_LBUTTONDOWN) ShowStatusMenu(window);
         if (lParam == WM_RBUTTONDOWN) ShowCommandMenu(window);
         return 0;
-    }
-    // A restarted shell forgot the icon; the one added at creation is added again.
-    if (message == TaskbarCreatedMessage && message != 0 && TrayIconData.hWnd == window) {
-        Shell_NotifyIconA(NIM_ADD, &TrayIconData);
+    case WM_TRAY_STATE:
+        ShowRelayedState(window);
+        return 0;
+    case WM_DPICHANGED:
+        // The window is never shown: only its icon follows the new DPI, not its size.
+        FitTrayIconToDpi(window, LOWORD(wParam));
         return 0;
     }
+    // A restarted shell forgot the icon; the current state's is added again.
+    if (message == TaskbarCreatedMessage && message != 0 && AddTrayIconAgain(window)) return 0;
     return DefWindowProcA(window, message, wParam, lParam);
 }

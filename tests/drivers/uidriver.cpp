@@ -25,10 +25,17 @@
 //   uidriver choose <item id> [timeout_ms]              {"chosen":N}     (keys to the open popup)
 //   uidriver dismiss [timeout_ms]                       {"dismissed":true}
 //   uidriver wait-popup-gone [timeout_ms]               {"gone":true}
-//   uidriver tray-icons                                 {"icons":[{"hwnd","rect","owner","id","callback","tip"}]}
+//   uidriver tray-icons                                 {"icons":[{"hwnd","rect","owner","id","callback","tip",
+//                                                        "info_title","info_text","info_flags","image"}]}
 //   uidriver wait-tray-icon <present|absent> [timeout_ms]  {"icons":[...]}  (icons of TEMBRIX)
 //   uidriver tray-forget                                {"deleted":true}  (the shell drops the icon)
 //   uidriver icon-click <left|right>                    {"clicked":true}  (real input on the icon)
+//   uidriver hover-icon [timeout_ms]                    {"hwnd","rect","text"}  (the shell's tip, the
+//                                                       cursor moved onto the icon first)
+//   uidriver wait-balloon [timeout_ms]                  {"hwnd","rect","text","title"}  (a notification)
+//   uidriver watch-tray <timeout_ms>                    {"events":[{"t","tip","image","info_title",...}],
+//                                                        "balloons":[{"t","tooltip","title"}]}  (until the
+//                                                       agent's window is gone)
 //   uidriver wait-dialog <caption> [timeout_ms]         {"hwnd":N,"pid":N,"controls":[...]}
 //   uidriver message-box <caption> [timeout_ms]         as wait-dialog, plus "text" and "icon"
 //   uidriver dialog-units <caption>                     {"client":[w,h],"unit":[x,y],"icons":"small,big"}
@@ -43,6 +50,7 @@
 //   uidriver hold <ms>                                  {"holding":pid}, then runs that long
 //   uidriver close <caption>                            {"closed":true}    (caption's close box)
 #include <windows.h>
+#include <commctrl.h>
 #include <shellapi.h>
 
 #include <cstdio>
@@ -304,14 +312,17 @@ std::string PopupJson(HWND popup) {
 
 bool PopupGone(HWND popup) { return !IsWindow(popup) || !IsWindowVisible(popup); }
 
-// winex11's record of one icon, inside explorer; the layout is Wine's own (8.x), so a record is
-// trusted only when its own window field names the icon window.
+// What winex11's record of one icon says (see WineTrayIcon), read from explorer's memory.
 struct IconRecord {
     bool Read;
     HWND Owner;
     UINT Id;
     UINT Callback;
     wchar_t Tip[128];
+    wchar_t InfoText[256];
+    wchar_t InfoTitle[64];
+    UINT InfoFlags;
+    bool InfoIcon;
 };
 
 IconRecord ReadIconRecord(HWND icon) {
@@ -322,19 +333,8 @@ IconRecord ReadIconRecord(HWND icon) {
         if (explorer != nullptr) CloseHandle(explorer);
         return record;
     }
-    struct {
-        void* Entry[2];
-        HICON Image;
-        HWND Owner;
-        HWND Window;
-        BOOL Layered;
-        HWND Tooltip;
-        UINT State;
-        UINT Id;
-        UINT Callback;
-        int Display;
-        wchar_t Tip[128];
-    } raw = {};
+    static WineTrayIcon raw;
+    std::memset(&raw, 0, sizeof raw);
     SIZE_T read = 0;
     if (ReadProcessMemory(explorer, reinterpret_cast<void*>(address), &raw, sizeof raw, &read) && read == sizeof raw &&
         raw.Window == icon) {
@@ -344,9 +344,26 @@ IconRecord ReadIconRecord(HWND icon) {
         record.Callback = raw.Callback;
         std::memcpy(record.Tip, raw.Tip, sizeof record.Tip);
         record.Tip[127] = 0;
+        std::memcpy(record.InfoText, raw.InfoText, sizeof record.InfoText);
+        record.InfoText[255] = 0;
+        std::memcpy(record.InfoTitle, raw.InfoTitle, sizeof record.InfoTitle);
+        record.InfoTitle[63] = 0;
+        record.InfoFlags = raw.InfoFlags;
+        record.InfoIcon = raw.InfoIcon != nullptr;
     }
     CloseHandle(explorer);
     return record;
+}
+
+// The shell's copy of the icon's image, asked of the hook inside explorer: "size":[w,h], a hash
+// of its bits (equal for equal images) and whether it has an alpha channel.
+std::string ImageJson(HWND icon) {
+    static HookDump dump;
+    if (!AskHook(icon, HookAskTrayImage, &dump) || dump.ImageWidth == 0) return "null";
+    char text[100];
+    std::snprintf(text, sizeof text, "{\"size\":[%d,%d],\"hash\":%u,\"alpha\":%s}", dump.ImageWidth,
+                  dump.ImageHeight, dump.ImageHash, Json(dump.ImageAlpha != 0).c_str());
+    return text;
 }
 
 BOOL CALLBACK VisitIcon(HWND window, LPARAM context) {
@@ -379,10 +396,12 @@ std::string IconsJson(bool onlyAgents, int* count) {
         char head[240];
         std::snprintf(head, sizeof head,
                       "%s{\"hwnd\":%lu,\"visible\":%s,\"rect\":%s,\"record_read\":%s,\"owner\":%lu,\"id\":%u,"
-                      "\"callback\":%u,\"tip\":",
+                      "\"callback\":%u,\"info_flags\":%u,\"info_icon\":%s,\"tip\":",
                       *count ? "," : "", Id(icon), Json(IsWindowVisible(icon) != 0).c_str(), Json(rect).c_str(),
-                      Json(record.Read).c_str(), Id(record.Owner), record.Id, record.Callback);
-        out += head + Json(record.Tip) + "}";
+                      Json(record.Read).c_str(), Id(record.Owner), record.Id, record.Callback, record.InfoFlags,
+                      Json(record.InfoIcon).c_str());
+        out += head + Json(record.Tip) + ",\"info_title\":" + Json(record.InfoTitle) + ",\"info_text\":" +
+               Json(record.InfoText) + ",\"image\":" + (agentOwned ? ImageJson(icon) : "null") + "}";
         ++*count;
     }
     return out + "]}";
@@ -542,6 +561,95 @@ int ClickIcon(int, wchar_t** argv) {
     MouseInput(right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN, x, y);
     MouseInput(right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP, x, y);
     std::printf("{\"clicked\":true,\"at\":[%ld,%ld]}\n", x, y);
+    return 0;
+}
+
+// The shell's visible tooltips in explorer: the notification balloons (TTS_BALLOON), or the tips.
+std::vector<HWND> ShellTooltips(DWORD explorer, bool balloons) {
+    std::vector<HWND> found;
+    for (HWND window : TopLevel(L"tooltips_class32", nullptr)) {
+        if (ProcessOf(window) != explorer) continue;
+        if (((GetWindowLongW(window, GWL_STYLE) & TTS_BALLOON) != 0) == balloons) found.push_back(window);
+    }
+    return found;
+}
+
+std::string TooltipJson(HWND tooltip) {
+    RECT rect;
+    GetWindowRect(tooltip, &rect);
+    char head[80];
+    std::snprintf(head, sizeof head, "{\"hwnd\":%lu,\"rect\":%s,\"text\":", Id(tooltip), Json(rect).c_str());
+    return head + Json(WindowText(tooltip).c_str());
+}
+
+// Waits for the agent's icon, then for a visible tooltip of the shell's of that kind.
+int WaitForShellTooltip(bool balloon, bool hover) {
+    HWND icon = Wait(FindIconOfAgent);
+    if (icon == nullptr) return Fail(L"no icon of the agent");
+    if (hover) {
+        RECT rect;
+        GetWindowRect(icon, &rect);
+        MouseInput(0, (rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    }
+    const DWORD explorer = ProcessOf(icon);
+    HWND tooltip = Wait([&] {
+        const std::vector<HWND> found = ShellTooltips(explorer, balloon);
+        return found.empty() ? nullptr : found.front();
+    });
+    if (tooltip == nullptr) return Fail(balloon ? L"no notification shown" : L"no tip shown");
+    // A balloon's title is not the tooltip's text; the shell's record of the icon keeps it.
+    const IconRecord record = ReadIconRecord(icon);
+    std::printf("%s,\"title\":%s}\n", TooltipJson(tooltip).c_str(), Json(balloon ? record.InfoTitle : L"").c_str());
+    return 0;
+}
+
+int WaitForBalloon(int, wchar_t**) { return WaitForShellTooltip(true, false); }
+int HoverIcon(int, wchar_t**) { return WaitForShellTooltip(false, true); }
+
+// Watches the agent's icon until the agent's window is gone (or the bound passes): each change
+// of its tip, its image or the notification it was last given, and each notification balloon
+// the shell shows for it, with the time in ms since the start. The shell makes a new balloon
+// window for each notification it shows, so balloons are counted by their windows.
+int WatchTray(int, wchar_t**) {
+    std::string events, balloons, last;
+    std::vector<HWND> seen;
+    DWORD explorer = 0;
+    bool agentSeen = false;
+    int eventCount = 0, balloonCount = 0;
+    for (;;) {
+        const bool agent = !AgentWindows().empty();
+        agentSeen = agentSeen || agent;
+        if ((agentSeen && !agent) || TimeLeft() == 0) break;
+        const unsigned long at = GetTickCount() - CommandStart;
+        HWND icon = FindIconOfAgent();
+        IconRecord record = {};
+        std::string state = "\"icon\":null";
+        if (icon != nullptr) {
+            explorer = ProcessOf(icon);
+            record = ReadIconRecord(icon);
+            char flags[40];
+            std::snprintf(flags, sizeof flags, ",\"info_flags\":%u", record.InfoFlags);
+            state = "\"tip\":" + Json(record.Tip) + ",\"image\":" + ImageJson(icon) + ",\"info_title\":" +
+                    Json(record.InfoTitle) + ",\"info_text\":" + Json(record.InfoText) + flags;
+        }
+        if (state != last) {
+            char head[40];
+            std::snprintf(head, sizeof head, "%s{\"t\":%lu,", eventCount++ ? "," : "", at);
+            events += head + state + "}";
+            last = state;
+        }
+        for (HWND balloon : explorer != 0 ? ShellTooltips(explorer, true) : std::vector<HWND>()) {
+            bool known = false;
+            for (HWND old : seen) known = known || old == balloon;
+            if (known) continue;
+            seen.push_back(balloon);
+            char head[40];
+            std::snprintf(head, sizeof head, "%s{\"t\":%lu,\"tooltip\":", balloonCount++ ? "," : "", at);
+            balloons += head + TooltipJson(balloon) + ",\"title\":" + Json(record.InfoTitle) + "}}";
+        }
+        Sleep(25);
+    }
+    std::printf("{\"events\":[%s],\"balloons\":[%s]}\n", events.c_str(), balloons.c_str());
     return 0;
 }
 
@@ -786,6 +894,9 @@ constexpr Command Commands[] = {
     {L"hold", 1, 2, HoldProcess},
     {L"wait-tray-icon", 1, 3, WaitForTrayIcon},
     {L"icon-click", 1, 0, ClickIcon},
+    {L"wait-balloon", 0, 2, WaitForBalloon},
+    {L"hover-icon", 0, 2, HoverIcon},
+    {L"watch-tray", 1, 2, WatchTray},
     {L"choose", 1, 3, ChooseItem},
     {L"set-cursor", 2, 0, MoveCursor},
     {L"tray-notify", 1, 0, NotifyTray},

@@ -1,10 +1,12 @@
-// Loaded by Wine into the agent when the UI driver hooks one of its threads: it answers questions
-// that only code inside the agent can answer. A popup menu's HMENU is meaningless in another
-// process, and so is a message box's icon handle, so the driver sends the window a registered
-// message and this hook, running on the window's own thread, writes the answer into a named file
-// mapping that the driver created.
+// Loaded by Wine into the agent (or into explorer, for a tray icon's image) when the UI driver
+// hooks one of its threads: it answers questions that only code inside that process can answer.
+// A popup menu's HMENU is meaningless in another process, and so are a message box's icon handle
+// and the shell's copy of a tray icon, so the driver sends the window a registered message and
+// this hook, running on the window's own thread, writes the answer into a named file mapping
+// that the driver created.
 #include "tests/drivers/uihook.h"
 
+#include <cstddef>
 #include <cstring>
 #include <cwchar>
 
@@ -76,6 +78,52 @@ void DumpDialogUnits(HWND dialog, HookDump* dump) {
                   IconName(reinterpret_cast<HICON>(SendMessageW(dialog, WM_GETICON, ICON_BIG, 0))));
 }
 
+unsigned Fnv(unsigned hash, const unsigned char* bytes, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 16777619u;
+    return hash;
+}
+
+// The bits of one of an icon's bitmaps as 32-bit pixels, into the hash; *alpha is set when any
+// pixel has a nonzero alpha byte.
+unsigned HashBitmap(unsigned hash, HDC dc, HBITMAP bitmap, int width, int height, int* alpha) {
+    if (bitmap == nullptr) return hash;
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    static unsigned char bits[256 * 256 * 4];
+    if (width <= 0 || height <= 0 || width * height > 256 * 256) return hash;
+    const int rows = GetDIBits(dc, bitmap, 0, static_cast<UINT>(height), bits, &info, DIB_RGB_COLORS);
+    const std::size_t size = static_cast<std::size_t>(rows > 0 ? rows : 0) * width * 4;
+    for (std::size_t i = 3; i < size; i += 4) *alpha = *alpha || bits[i] != 0;
+    return Fnv(hash, bits, size);
+}
+
+// Runs inside explorer, on the icon window's thread: the icon that the shell paints there.
+void DumpTrayImage(HWND iconWindow, HookDump* dump) {
+    const auto* record = reinterpret_cast<const WineTrayIcon*>(GetWindowLongPtrW(iconWindow, GWLP_USERDATA));
+    if (record == nullptr || record->Window != iconWindow || record->Image == nullptr) return;
+    ICONINFO info = {};
+    if (!GetIconInfo(record->Image, &info)) return;
+    BITMAP colour = {}, mask = {};
+    if (info.hbmColor != nullptr) GetObjectW(info.hbmColor, sizeof colour, &colour);
+    GetObjectW(info.hbmMask, sizeof mask, &mask);
+    dump->ImageWidth = info.hbmColor != nullptr ? colour.bmWidth : mask.bmWidth;
+    dump->ImageHeight = info.hbmColor != nullptr ? colour.bmHeight : mask.bmHeight / 2;
+    HDC dc = CreateCompatibleDC(nullptr);
+    unsigned hash = 2166136261u;
+    int ignored = 0;
+    hash = HashBitmap(hash, dc, info.hbmColor, colour.bmWidth, colour.bmHeight, &dump->ImageAlpha);
+    hash = HashBitmap(hash, dc, info.hbmMask, mask.bmWidth, mask.bmHeight, &ignored);
+    dump->ImageHash = hash;
+    DeleteDC(dc);
+    if (info.hbmColor != nullptr) DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK TembrixHookProc(int code, WPARAM wParam, LPARAM lParam) {
@@ -92,6 +140,7 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK TembrixHookProc(int code, WPAR
             if (call->wParam == HookAskMenu) DumpMenu(call->hwnd, dump);
             if (call->wParam == HookAskIcon) DumpIcon(call->hwnd, dump);
             if (call->wParam == HookAskDialogUnits) DumpDialogUnits(call->hwnd, dump);
+            if (call->wParam == HookAskTrayImage) DumpTrayImage(call->hwnd, dump);
             dump->Answered = 1;
             UnmapViewOfFile(dump);
         }

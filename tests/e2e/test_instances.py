@@ -7,14 +7,14 @@ import subprocess
 
 import pytest
 
-from traykit import DUPLICATE_CAPTION, DUPLICATE_TEXT, LOCKED, Tray, popup_texts, start_agent
+from traykit import DUPLICATE_CAPTION, DUPLICATE_TEXT, LOCKED, PRODUCT, Tray, popup_texts, start_agent
 from winenv import DRIVERS, WM_CLOSE, wait_for
 
 CONNECT = "/Tembrix/connect_check.php"
 
 
 def agent_icons(tray: Tray) -> list[dict]:
-    return [i for i in tray.d("tray-icons")["icons"] if i["tip"] == "Tembrix USB Lock Tool"]
+    return [i for i in tray.d("tray-icons")["icons"] if i["tip"].split("\n")[0] == PRODUCT]
 
 
 def expect_refusal(tray: Tray, agent, others_pid: int):

@@ -4,9 +4,10 @@ from __future__ import annotations
 
 import time
 
-from traykit import (LOCKED, MESSAGE, PERMISSION, RELEASED, SETTINGS, WM_LBUTTONDBLCLK, WM_LBUTTONDOWN,
-                     WM_LBUTTONUP, WM_MBUTTONDBLCLK, WM_MBUTTONDOWN, WM_MBUTTONUP, WM_MOUSEMOVE, WM_RBUTTONDBLCLK,
-                     WM_RBUTTONDOWN, WM_RBUTTONUP, Tray, popup_items, popup_texts, start_agent)
+from traykit import (LOCKED, LOCKED_TIP, MESSAGE, PERMISSION, RELEASED, RELEASED_TIP, SETTINGS, WM_LBUTTONDBLCLK,
+                     WM_LBUTTONDOWN, WM_LBUTTONUP, WM_MBUTTONDBLCLK, WM_MBUTTONDOWN, WM_MBUTTONUP, WM_MOUSEMOVE,
+                     WM_RBUTTONDBLCLK, WM_RBUTTONDOWN, WM_RBUTTONUP, Tray, TrayWatch, popup_items, popup_texts,
+                     start_agent)
 from winenv import WM_CLOSE, WM_COMMAND, wait_for
 
 COMMAND_MENU = [(32793, "메시지 전송"), (0, None), (32772, "환경 설정"), (32776, "단말기 등록")]
@@ -20,7 +21,7 @@ def test_icon_is_registered_with_the_window_callback_and_tip(agents, server, pre
     icon = icons[0]
     assert icon["record_read"], "winex11's icon record could not be read: is this Wine 8?"
     assert (icon["owner"], icon["id"], icon["callback"], icon["tip"]) == \
-        (agent.window["hwnd"], 0, 1026, "Tembrix USB Lock Tool")
+        (agent.window["hwnd"], 0, 1026, LOCKED_TIP)
     # A real click on the icon travels through the shell to the window's callback message.
     tray.d("icon-click", "right")
     assert popup_items(tray.d("wait-popup", 60000)) == COMMAND_MENU
@@ -152,6 +153,9 @@ def test_command_32774_and_wm_close_end_with_code_0_and_remove_the_icon(agents, 
 def test_a_restarted_shell_gets_the_icon_again(agents, server, prefix):
     tray = Tray(prefix)
     agent = start_agent(agents, server, tray)
+    # The state of the moment, not the one the icon was first added with.
+    server.answer(PERMISSION, "TRUE")
+    released = tray.wait_tip(RELEASED_TIP)
     for announce in ("broadcast-registered", "post-registered"):
         tray.d("tray-forget")  # what the restarted shell knows of the icon: nothing
         tray.icon_present(False, 10000)
@@ -160,8 +164,8 @@ def test_a_restarted_shell_gets_the_icon_again(agents, server, prefix):
         else:
             tray.d(announce, "TEMBRIX", "TaskbarCreated", 0, 0)
         icon = tray.icon_present(True, 30000)["icons"]
-        assert [(i["owner"], i["id"], i["callback"], i["tip"]) for i in icon] == \
-            [(agent.window["hwnd"], 0, 1026, "Tembrix USB Lock Tool")]
+        assert [(i["owner"], i["id"], i["callback"], i["tip"], i["image"]) for i in icon] == \
+            [(agent.window["hwnd"], 0, 1026, RELEASED_TIP, released["image"])]
     # The icon that came back works.
     tray.d("icon-click", "right")
     assert popup_texts(tray.d("wait-popup", 60000))[0] == "메시지 전송"
@@ -191,3 +195,52 @@ def test_start_up_shows_settings_then_registration_then_the_icon(agents, server,
     assert len(urls) == 1 and server.address in urls[0]
     assert agent.running()
     assert agent.close() == 0
+
+
+def test_the_icon_its_tip_and_a_notice_follow_each_change_of_the_word(agents, server, prefix, tmp_path):
+    """The poller's answers and a left click's each change the shell's icon and tip; a notice
+    comes at each change of the pipe's word and at no other time: none for the first word, none
+    while the word stays FALSE and only its cause changes."""
+    tray = Tray(prefix)
+    unanswered_tip = f"{LOCKED_TIP}\n서버가 응답하지 않습니다 (reset)"
+    with TrayWatch(prefix, tmp_path) as watch:
+        agent = start_agent(agents, server, tray)
+        after_a_poll(server)
+        locked = tray.wait_tip(LOCKED_TIP)
+        assert (locked["info_title"], locked["info_text"]) == ("", ""), "a notice for the first word"
+        # The shell's copy of each look: 32-bit with alpha, at the small-icon size of 96 dpi.
+        assert locked["image"]["size"] == [16, 16] and locked["image"]["alpha"]
+        can, cannot = "USB 저장장치를 사용할 수 있습니다.", "USB 저장장치를 사용할 수 없습니다."
+        images = {}
+        for response, tip, notice in (({"body": "TRUE"}, RELEASED_TIP, (RELEASED, can)),
+                                      ({"body": "FALSE"}, LOCKED_TIP, (LOCKED, cannot)),
+                                      ({"body": "TRUE"}, RELEASED_TIP, (RELEASED, can)),
+                                      ({"close": True}, unanswered_tip, (LOCKED, "서버가 응답하지 않습니다 (reset)")),
+                                      ({"body": "FALSE"}, LOCKED_TIP, None)):
+            server.answer(PERMISSION, **response)
+            icon = tray.wait_tip(tip)
+            # The same state, the same image, whenever it comes back.
+            assert images.setdefault(tip, icon["image"]) == icon["image"], tip
+            if notice:
+                assert (icon["info_title"], icon["info_text"]) == notice
+                tray.wait_balloon(notice[1])
+        assert len({i["hash"] for i in images.values()}) == 3
+        assert images[LOCKED_TIP] == locked["image"]
+        # A left click's answer changes the icon before its menu shows, between two polls.
+        start, _ = after_a_poll(server)
+        server.answer(PERMISSION, "TRUE")
+        assert popup_texts(tray.status()) == [RELEASED]
+        assert tray.icon()["tip"] == RELEASED_TIP
+        assert time.monotonic() - start < 9, "too slow to tell the click's answer from the poller's"
+        tray.wait_balloon(can)
+        # The notice's flags: the state's own icon, no sound, and the user's quiet time respected.
+        NIIF_USER, NIIF_NOSOUND, NIIF_RESPECT_QUIET_TIME = 0x4, 0x10, 0x80
+        assert tray.icon()["info_flags"] == NIIF_USER | NIIF_NOSOUND | NIIF_RESPECT_QUIET_TIME
+        assert agent.close() == 0
+        seen = watch.result()
+    tips = [e["tip"] for e in seen["events"] if "tip" in e]
+    assert [t for i, t in enumerate(tips) if i == 0 or t != tips[i - 1]] == \
+        [LOCKED_TIP, RELEASED_TIP, LOCKED_TIP, RELEASED_TIP, unanswered_tip, LOCKED_TIP, RELEASED_TIP]
+    assert [(b["tooltip"]["title"], b["tooltip"]["text"]) for b in seen["balloons"]] == \
+        [(RELEASED, can), (LOCKED, cannot), (RELEASED, can), (LOCKED, "서버가 응답하지 않습니다 (reset)"),
+         (RELEASED, can)]

@@ -2,7 +2,11 @@
 fails loudly when the driver reports an error."""
 from __future__ import annotations
 
-from winenv import wait_for
+import json
+import subprocess
+from pathlib import Path
+
+from winenv import end_process, wait_for
 
 SETTINGS = "환경 설정"
 MESSAGE = "메시지 전송"
@@ -16,6 +20,10 @@ DUPLICATE_CAPTION = "프로그램 중복 실행 경고"
 DUPLICATE_TEXT = "이미 프로그램이 실행중입니다."
 RELEASED = "USB Lock 해제됨"
 LOCKED = "USB Lock 작동중"
+PRODUCT = "Tembrix USB Lock Tool"
+# The icon's tip in each state; a lock without the server's word adds why, as the status menu says it.
+RELEASED_TIP = f"{PRODUCT}\n{RELEASED}"
+LOCKED_TIP = f"{PRODUCT}\n{LOCKED}"
 
 WM_MOUSEMOVE, WM_LBUTTONDOWN, WM_LBUTTONUP, WM_LBUTTONDBLCLK = 0x200, 0x201, 0x202, 0x203
 WM_RBUTTONDOWN, WM_RBUTTONUP, WM_RBUTTONDBLCLK = 0x204, 0x205, 0x206
@@ -55,6 +63,16 @@ class Tray:
     def icon_present(self, present: bool = True, timeout_ms: int = 60000) -> dict:
         return self.d("wait-tray-icon", "present" if present else "absent", timeout_ms)
 
+    def icon(self) -> dict:
+        """The agent's one icon as the shell holds it: tip, image, the last notification's fields."""
+        [icon] = self.icon_present()["icons"]
+        return icon
+
+    def wait_tip(self, tip: str, timeout: float = 60) -> dict:
+        """The agent's icon once its tip reads `tip` (each state has its own)."""
+        return wait_for(lambda: (lambda i: i if i["tip"] == tip else None)(self.icon()), timeout, step=0.2,
+                        what=f"the tip {tip!r}")
+
     # -- dialogs ----------------------------------------------------------------------------
     def dialog(self, caption: str, timeout_ms: int = 60000) -> dict:
         return self.d("wait-dialog", caption, timeout_ms)
@@ -82,6 +100,41 @@ class Tray:
 
     def wait_foreground(self, caption: str, timeout: float = 30):
         wait_for(lambda: self.dialog(caption)["foreground"], timeout, step=0.1, what=f"{caption} in front")
+
+    def wait_balloon(self, text: str, timeout: float = 60) -> dict:
+        """The shell's notification balloon once one with `text` shows (a new notice replaces the
+        one shown, after the shell's delay)."""
+        return wait_for(lambda: (lambda b: b if b["text"] == text else None)(self.d("wait-balloon", 30000)),
+                        timeout, step=0.2, what=f"a notice {text!r}")
+
+
+class TrayWatch:
+    """The UI driver watching the agent's icon in the background, from before the agent starts to
+    its end: each change of the tip, the image and the notification fields, and each notification
+    balloon the shell shows."""
+
+    def __init__(self, prefix, folder: Path, bound_ms: int = 600000):
+        self.path = Path(folder) / "watch-tray.txt"
+        self.path.parent.mkdir(parents=True, exist_ok=True)
+        with open(self.path, "wb") as out:
+            self.process = prefix.popen(["wine", prefix.tool("uidriver"), "watch-tray", str(bound_ms)], stdout=out,
+                                        stderr=subprocess.DEVNULL)
+        self.bound = bound_ms / 1000
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        end_process(self.process)
+
+    def result(self) -> dict:
+        """What was seen, once the agent's window has gone (the watch ends with it)."""
+        self.process.wait(self.bound + 30)
+        lines = [l for l in self.path.read_bytes().decode("utf-8").splitlines() if l.startswith("{")]
+        assert lines, "the tray watch gave no answer"
+        answer = json.loads(lines[-1])
+        assert "error" not in answer, answer
+        return answer
 
 
 def start_agent(agents, server, tray: Tray, **kw):
