@@ -5,7 +5,9 @@
 #include <cstring>
 #include <new>
 
+#include "app/host_address.h"
 #include "app/instances.h"
+#include "app/machine_policy.h"
 #include "app/settings.h"
 #include "identity/terminal_address.h"
 #include "log/agent_log.h"
@@ -83,6 +85,7 @@ void Shutdown(bool saveSettings, ShutdownReport& report) {
         }
     }
     report.PipeMs = StageMs(report);
+    StopWorker(PolicyWorker);  // uses nothing that goes: a watcher left alone ends with the process
     const bool pollerStopped = StopWorker(PollerWorker);
     report.PollerLeft = !pollerStopped;
     report.PollerMs = StageMs(report);
@@ -131,7 +134,8 @@ void LogStart(const Settings* settings) {
     GetModuleFileNameA(nullptr, exe, PathTextSize);
     WriteLog(LogLevel::Info, "start",
              {{"version", TEMBRIX_VERSION_TEXT}, {"exe", exe}, {"settings", settings->IniPath},
-              {"managed", LogYesNo(IsHostAddressManaged(settings))}, {"host", settings->HostAddress},
+              {"managed", LogYesNo(IsHostAddressManaged(settings))},
+              {"source", settings->Source == AddressSource::Policy ? "policy" : "file"}, {"host", settings->HostAddress},
               {"tls", LogYesNo(std::strncmp(settings->HostAddress, SecurePrefix, SecurePrefixLength) == 0)}},
              EventLogId::Start);
 }
@@ -155,11 +159,12 @@ bool StartUp(HINSTANCE instance) {
     Settings* settings = new (std::nothrow) Settings();
     if (settings == nullptr) return false;
     std::memcpy(settings->IniPath, TheSettingsPath->FullPath, sizeof settings->IniPath);
-    LoadSettings(settings);
+    LoadHostAddress(settings);
     TheSettings = settings;
     LogStart(TheSettings);
+    SayAddressFault(TheSettings);
 
-    ServerLink* link = OpenServerLink(TheSettings->HostAddress);
+    ServerLink* link = OpenHostLink(TheSettings);
     if (link == nullptr) return false;
     ReplaceServerLink(link);
 
@@ -180,9 +185,11 @@ bool StartUp(HINSTANCE instance) {
 
     PollerWorker = CreateWorker(PermissionPoller, nullptr);
     PublisherWorker = CreateWorker(PipePublisher, nullptr);
-    if (PollerWorker == nullptr || PublisherWorker == nullptr) return false;
+    PolicyWorker = CreateWorker(PolicyWatcher, nullptr);
+    if (PollerWorker == nullptr || PublisherWorker == nullptr || PolicyWorker == nullptr) return false;
     StartWorker(PollerWorker);
     StartWorker(PublisherWorker);
+    StartWorker(PolicyWorker);
 
     LoadStringA(instance, IDS_WINDOW_TITLE, WindowTitle, WindowTextSize);
     LoadStringA(instance, IDS_CLASS_NAME, ClassName, WindowTextSize);

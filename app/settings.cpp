@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 SettingsPathBlock* TheSettingsPath = nullptr;
 Settings* TheSettings = nullptr;
 
@@ -27,11 +29,28 @@ bool BuildSettingsPath(SettingsPathBlock* block) {
 }
 
 void LoadSettings(Settings* settings) {
-    GetPrivateProfileStringA(Section, HostAddressKey, DefaultHostAddress, settings->HostAddress,
-                             sizeof settings->HostAddress, settings->IniPath);
+    settings->Source = AddressSource::File;
+    settings->Fault = AddressFault::None;
+    // One byte more than an address may have: a value that fills it is longer than any.
+    char value[HostAddressSize + 1];
+    const DWORD length =
+        GetPrivateProfileStringA(Section, HostAddressKey, DefaultHostAddress, value, sizeof value, settings->IniPath);
+    if (length > MaxHostAddressLength) {
+        settings->Fault = AddressFault::TooLong;
+        settings->HostAddress[0] = 0;
+        return;
+    }
+    std::memcpy(settings->HostAddress, value, length + 1);
 }
 
-bool SaveSettings(const Settings* settings) { return SaveHostAddress(settings, settings->HostAddress); }
+bool SaveSettings(const Settings* settings) {
+    if (settings->Source != AddressSource::File || settings->Fault != AddressFault::None) return true;
+    return SaveHostAddress(settings, settings->HostAddress);
+}
+
+void ReadStoredHostAddress(const Settings* settings, char* text, unsigned long size) {
+    GetPrivateProfileStringA(Section, HostAddressKey, DefaultHostAddress, text, size, settings->IniPath);
+}
 
 bool SaveHostAddress(const Settings* settings, const char* hostAddress) {
     return WritePrivateProfileStringA(Section, HostAddressKey, hostAddress, settings->IniPath) != FALSE;

@@ -6,6 +6,7 @@
 Worker* PollerWorker = nullptr;
 Worker* PublisherWorker = nullptr;
 Worker* RoleWorker = nullptr;
+Worker* PolicyWorker = nullptr;
 
 namespace {
 

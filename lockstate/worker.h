@@ -14,6 +14,7 @@ struct Worker {
 extern Worker* PollerWorker;
 extern Worker* PublisherWorker;
 extern Worker* RoleWorker;  // the keeper of the pipe's role (lockstate/pipe_role.h)
+extern Worker* PolicyWorker;  // the watcher of the machine's policy (app/machine_policy.h)
 
 // How long after the stop request a body may take to return before DestroyWorker leaves it
 // alone. Counted from the request, not from each DestroyWorker call, so that the grace of one

@@ -7,7 +7,7 @@
 #include "log/log_line.h"
 
 // The lines that also go to the event log, by their message-table IDs (resources/events.mc).
-enum class EventLogId : unsigned long { None = 0, Start = 1, Stop = 2, State = 3, Recovered = 4 };
+enum class EventLogId : unsigned long { None = 0, Start = 1, Stop = 2, State = 3, Recovered = 4, Settings = 5 };
 
 constexpr char LogFolderName[] = "Tembrix";
 constexpr char LogFileName[] = "Tembrix.log";

@@ -5,7 +5,8 @@
 static_assert(static_cast<DWORD>(EventLogId::Start) == TEMBRIX_EVENT_START &&
                   static_cast<DWORD>(EventLogId::Stop) == TEMBRIX_EVENT_STOP &&
                   static_cast<DWORD>(EventLogId::State) == TEMBRIX_EVENT_STATE &&
-                  static_cast<DWORD>(EventLogId::Recovered) == TEMBRIX_EVENT_RECOVERED,
+                  static_cast<DWORD>(EventLogId::Recovered) == TEMBRIX_EVENT_RECOVERED &&
+                  static_cast<DWORD>(EventLogId::Settings) == TEMBRIX_EVENT_SETTINGS,
               "the IDs the message table gives");
 static_assert(EventMessageStrings <= static_cast<int>(LogFieldCount), "every string can be a field");
 

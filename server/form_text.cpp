@@ -91,7 +91,10 @@ bool BuildRegistrationAddress(char* address, std::size_t addressSize, const char
         }
     };
     // A TLS link's form is served over TLS too: the stored "https://" is the address's own.
-    if (std::strncmp(hostAddress, SecurePrefix, SecurePrefixLength) != 0) w.Put("http://");
+    if (std::strncmp(hostAddress, SecurePrefix, SecurePrefixLength) != 0 &&
+        std::strncmp(hostAddress, PlainPrefix, PlainPrefixLength) != 0) {
+        w.Put(PlainPrefix);
+    }
     w.Put(hostAddress);
     w.Put("/Tembrix/register_form.php?n=");
     putValue(nodeName);

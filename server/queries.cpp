@@ -18,7 +18,8 @@ std::string Ask(const char* requestPath, const char* body, Outcome* why = nullpt
     Outcome outcome = {Cause::Error, ERROR_INVALID_HANDLE, 0};  // no link at all
     ServerLink* link = AcquireServerLink();
     if (link != nullptr) {
-        outcome = link->Ready ? PostRequest(link, requestPath, answer, body) : Outcome{Cause::Error, link->OpenError, 0};
+        outcome = link->Ready ? PostRequest(link, requestPath, answer, body)
+                              : Outcome{link->Refusal, link->Refusal == Cause::Error ? link->OpenError : 0, 0};
         if (secure != nullptr) *secure = link->Secure;
     }
     ReleaseServerLink(link);
@@ -78,6 +79,12 @@ void GetNodeName(const char* addressText, char (&nodeName)[NodeNameSize]) {
 }
 
 void OpenRegistrationForm() {
+    if (TheSettings->Fault != AddressFault::None) {
+        // The form would come from no server the agent may ask.
+        const Cause why = TheSettings->Source == AddressSource::Policy ? Cause::PolicyInvalid : Cause::AddressTooLong;
+        WriteLog(LogLevel::Warn, "register-form", {{"opened", "no"}, {"reason", TokenOf({why, 0, 0}).Text}});
+        return;
+    }
     char nodeName[NodeNameSize] = "";
     GetNodeName(TheSettings->TerminalAddress, nodeName);
     if (!IsUsableNodeName(nodeName)) nodeName[0] = 0;

@@ -173,7 +173,8 @@ bool OpenSecureLink(ServerLink* link) {
                             WINHTTP_CALLBACK_FLAG_CONNECT_TO_SERVER | WINHTTP_CALLBACK_FLAG_SEND_REQUEST |
                                 WINHTTP_CALLBACK_FLAG_SECURE_FAILURE,
                             0);
-    link->Connection = Counted(http->Connect(link->Internet, host, INTERNET_DEFAULT_HTTPS_PORT, 0));
+    link->Connection = Counted(http->Connect(link->Internet, host,
+                                                    link->Port != 0 ? link->Port : INTERNET_DEFAULT_HTTPS_PORT, 0));
     return link->Connection != nullptr;
 }
 

@@ -225,6 +225,7 @@ ServerLink* OpenServerLink(const char* hostAddress) {
     SplitHostAddress(hostAddress, parts, IsLeadByte);
     std::memcpy(link->Host, parts.Host, sizeof link->Host);
     std::memcpy(link->BasePath, parts.BasePath, sizeof link->BasePath);
+    link->Port = parts.Port;
     link->Secure = parts.Secure;
 
     if (link->Secure) {
@@ -235,11 +236,20 @@ ServerLink* OpenServerLink(const char* hostAddress) {
         if (link->Internet != nullptr) InternetSetStatusCallbackA(link->Internet, ReportStatus);
         link->Connection = link->Internet == nullptr
                                ? nullptr
-                               : Counted(InternetConnectA(link->Internet, link->Host, INTERNET_DEFAULT_HTTP_PORT, "",
+                               : Counted(InternetConnectA(link->Internet, link->Host,
+                                                          link->Port != 0 ? link->Port : INTERNET_DEFAULT_HTTP_PORT, "",
                                                           "", INTERNET_SERVICE_HTTP, 0, 0));
         link->Ready = link->Connection != nullptr;
     }
     if (!link->Ready) link->OpenError = GetLastError();
+    return link;
+}
+
+ServerLink* OpenRefusingLink(Cause why) {
+    ServerLink* link = new (std::nothrow) ServerLink();
+    if (link == nullptr) return nullptr;
+    link->Users = 1;
+    link->Refusal = why;
     return link;
 }
 

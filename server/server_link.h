@@ -12,6 +12,7 @@
 struct ServerLink {
     char Host[HostTextSize];
     char BasePath[BasePathSize];
+    unsigned short Port;  // 0: the scheme's own
     // WinINet's session and connection; WinHTTP's for a Secure link. Neither header is included
     // here: the two cannot share a translation unit.
     void* Internet;
@@ -19,11 +20,15 @@ struct ServerLink {
     bool Secure;  // TLS, and an answer counts only from a server the machine trusts
     bool Ready;
     DWORD OpenError;  // why it is not Ready
+    Cause Refusal = Cause::Error;  // what a request on a link that is not Ready says: Error, with OpenError
     long Users;  // references: the slot's own and one per request in flight; guarded by the slot
 };
 
 // Always yields a record unless memory runs out (then null); Ready says whether requests can be made.
 ServerLink* OpenServerLink(const char* hostAddress);
+// A link that asks no server: every request is refused at once with `why` (an address the agent
+// must not use). Null only when memory runs out.
+ServerLink* OpenRefusingLink(Cause why);
 // Closes Connection, then Internet, then frees the record.
 void CloseServerLink(ServerLink* link);
 

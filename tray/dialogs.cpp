@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "app/host_address.h"
 #include "app/settings.h"
 #include "log/agent_log.h"
 #include "resources/resource.h"
@@ -43,16 +44,24 @@ void Warn(const wchar_t* caption, const wchar_t* text) {
     MessageBoxW(nullptr, text, caption, MB_OK | MB_ICONWARNING);
 }
 
-// Decided at each opening, since an administrator may change the file's permissions while the
-// agent runs. The dialog itself remembers it (its user data), so that a confirmation reaching
-// it by any way (Enter, a click, a posted command) is turned away.
+// Decided at each opening, since an administrator may change the file's permissions or the
+// machine's policy while the agent runs, and again when the policy changes under an open dialog.
+// The dialog itself remembers it (its user data), so that a confirmation reaching it by any way
+// (Enter, a click, a posted command) is turned away.
 void ShowHostAddress(HWND dialog) {
-    SetDlgItemTextA(dialog, IDC_HOST_ADDRESS, TheSettings->HostAddress);
-    if (!IsHostAddressManaged(TheSettings)) return;
-    SetWindowLongPtrA(dialog, DWLP_USER, 1);
-    SendDlgItemMessageA(dialog, IDC_HOST_ADDRESS, EM_SETREADONLY, TRUE, 0);
+    if (TheSettings->Source == AddressSource::File && TheSettings->Fault == AddressFault::TooLong) {
+        // What is stored, whole: confirming it unchanged is refused as too long, never cut.
+        char stored[4 * HostAddressSize];
+        ReadStoredHostAddress(TheSettings, stored, sizeof stored);
+        SetDlgItemTextA(dialog, IDC_HOST_ADDRESS, stored);
+    } else {
+        SetDlgItemTextA(dialog, IDC_HOST_ADDRESS, TheSettings->HostAddress);
+    }
+    const bool managed = TheSettings->Source == AddressSource::Policy || IsHostAddressManaged(TheSettings);
+    SetWindowLongPtrA(dialog, DWLP_USER, managed ? 1 : 0);
+    SendDlgItemMessageA(dialog, IDC_HOST_ADDRESS, EM_SETREADONLY, managed ? TRUE : FALSE, 0);
     // Said in the frame's title, so that the dialog keeps its controls.
-    SetDlgItemTextW(dialog, IDC_FRAME, L"관리자가 지정한 서버 주소입니다. 변경할 수 없습니다.");
+    SetDlgItemTextW(dialog, IDC_FRAME, managed ? L"관리자가 지정한 서버 주소입니다. 변경할 수 없습니다." : L"서버");
 }
 
 bool ShowsManagedAddress(HWND dialog) { return GetWindowLongPtrA(dialog, DWLP_USER) != 0; }
@@ -61,14 +70,22 @@ bool ShowsManagedAddress(HWND dialog) { return GetWindowLongPtrA(dialog, DWLP_US
 // use it and the next start would silently go back to the old one.
 void ConfirmHostAddress(HWND dialog) {
     char entry[HostAddressSize];
+    const int length = GetWindowTextLengthA(GetDlgItem(dialog, IDC_HOST_ADDRESS));
     GetDlgItemTextA(dialog, IDC_HOST_ADDRESS, entry, sizeof entry);
-    if (ShowsManagedAddress(dialog)) {
+    if (ShowsManagedAddress(dialog) || TheSettings->Source == AddressSource::Policy) {
         WriteLog(LogLevel::Warn, "settings",
-                 {{"result", "managed"}, {"address", TheSettings->HostAddress}, {"entry", entry}});
+                 {{"result", "managed"}, {"source", TheSettings->Source == AddressSource::Policy ? "policy" : "file"},
+                  {"address", TheSettings->HostAddress}, {"entry", entry}});
         EndDialogAndSlot(SettingsDialogSlot, dialog, IDCANCEL);  // 확인 only acknowledges
         return;
     }
-    const char* address = std::strncmp(entry, "http://", 7) == 0 ? entry + 7 : entry;
+    if (length > static_cast<int>(MaxHostAddressLength)) {
+        // Kept open with the whole entry: a cut address would ask some other server.
+        WriteLog(LogLevel::Warn, "settings", {{"result", "too-long"}, {"length", LogNumber(length).Text}});
+        Warn(L"환경 설정 실패", L"서버 주소가 너무 깁니다. 255자 이하로 입력해 주세요.");
+        return;
+    }
+    const char* address = std::strncmp(entry, PlainPrefix, PlainPrefixLength) == 0 ? entry + PlainPrefixLength : entry;
     if (!SaveHostAddress(TheSettings, address)) {
         WriteLog(LogLevel::Warn, "settings",
                  {{"result", "save-failed"}, {"old", TheSettings->HostAddress}, {"new", address},
@@ -80,7 +97,8 @@ void ConfirmHostAddress(HWND dialog) {
     WriteLog(LogLevel::Info, "settings",
              {{"result", "saved"}, {"old", TheSettings->HostAddress}, {"new", address}});
     std::memmove(TheSettings->HostAddress, address, std::strlen(address) + 1);
-    ReplaceServerLink(OpenServerLink(TheSettings->HostAddress));
+    TheSettings->Fault = AddressFault::None;
+    ReplaceServerLink(OpenHostLink(TheSettings));
     EndDialogAndSlot(SettingsDialogSlot, dialog, IDOK);
 }
 
@@ -103,6 +121,10 @@ void SendMessageText(HWND dialog) {
 }
 
 }  // namespace
+
+void RefreshSettingsDialog() {
+    if (SettingsDialogSlot != nullptr && SettingsDialogSlot->Open) ShowHostAddress(SettingsDialogSlot->Window);
+}
 
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
     switch (message) {

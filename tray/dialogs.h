@@ -12,5 +12,8 @@ struct DialogSlot {
 extern DialogSlot* SettingsDialogSlot;
 extern DialogSlot* MessageDialogSlot;
 
+// Shows the address in use again in an open settings dialog, and whether the user may change it.
+void RefreshSettingsDialog();
+
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 INT_PTR CALLBACK MessageDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

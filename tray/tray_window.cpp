@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "app/host_address.h"
 #include "app/settings.h"
 #include "lockstate/permission.h"
 #include "resources/resource.h"
@@ -136,8 +137,18 @@ LRESULT CALLBACK TrayWindowProcedure(HWND window, UINT message, WPARAM wParam, L
     case WM_CREATE:
         // Before the checks: news that comes while they wait on the server is posted, not lost.
         TrayWindow.store(window, std::memory_order_release);
+        // A policy set since start-up read it, before the watcher could tell this window.
+        ReloadHostAddress();
         RunStartupChecks();
         return 0;
+    case WM_POLICY_CHANGED:
+        ReloadHostAddress();
+        return 0;
+    case WM_SETTINGCHANGE:
+        // Group Policy's word that it has applied policies, which reaches even an agent whose
+        // watcher could not start.
+        if (lParam != 0 && std::strcmp(reinterpret_cast<const char*>(lParam), "Policy") == 0) ReloadHostAddress();
+        break;
     case WM_CLOSE:
         NoteStopCause("WM_CLOSE");
         break;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "server/form_text.h"
+#include "server/host_text.h"
 #include "tests/form_decode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -28,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string node = name;
     char address[RegistrationAddressSize];
-    if (!BuildRegistrationAddress(address, sizeof address, "0123456789012345678901234567890", node,
+    const std::string longest(MaxHostAddressLength, 'h');
+    if (!BuildRegistrationAddress(address, sizeof address, longest.c_str(), node,
                                   "00-1A-2B-3C-4D-5E")) {
         std::abort();  // the longest inputs fit
     }

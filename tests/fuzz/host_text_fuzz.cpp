@@ -1,5 +1,6 @@
-// Any host text, with or without double-byte characters, splits inside its fields; any answer's
-// byte-order mark is no longer than the answer.
+// Any host text, with or without double-byte characters, splits inside its fields, and one found
+// usable splits whole into a host to connect to; any answer's byte-order mark is no longer than
+// the answer.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::size_t baseLength = strnlen(parts.BasePath, sizeof parts.BasePath);
         if (hostLength == sizeof parts.Host || baseLength == sizeof parts.BasePath) std::abort();
         if (baseLength != 0 && parts.BasePath[baseLength - 1] != '/') std::abort();
+        if (CheckHostAddress(raw, lead) == AddressFault::None &&
+            (hostLength == 0 || raw.size() > MaxHostAddressLength || text.size() != raw.size())) {
+            std::abort();
+        }
         char name[ObjectNameSize];
         if (BuildObjectName(name, parts.BasePath, "/Tembrix/permission_load.php") &&
             strnlen(name, sizeof name) == sizeof name) {

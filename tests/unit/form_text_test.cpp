@@ -1,4 +1,5 @@
 #include "server/form_text.h"
+#include "server/host_text.h"
 
 #include <gtest/gtest.h>
 
@@ -75,9 +76,9 @@ TEST(FormText, RegistrationAddressKeepsItsStructure) {
     EXPECT_STREQ(address, "http://192.168.0.10/app//Tembrix/register_form.php?n=Lab%203%231%2B%3F%2F%3D"
                           "&m=00-1A-2B-3C-4D-5E");
 
-    // Non-ASCII bytes are the browser's business; a stored "http://" is not removed.
-    ASSERT_TRUE(BuildRegistrationAddress(address, sizeof address, "http://h", "\xC7\xD1", ""));
-    EXPECT_STREQ(address, "http://http://h/Tembrix/register_form.php?n=\xC7\xD1&m=");
+    // Non-ASCII bytes are the browser's business; a stored "http://" is the address's own.
+    ASSERT_TRUE(BuildRegistrationAddress(address, sizeof address, "http://h:8080", "\xC7\xD1", ""));
+    EXPECT_STREQ(address, "http://h:8080/Tembrix/register_form.php?n=\xC7\xD1&m=");
 
     ASSERT_TRUE(BuildRegistrationAddress(address, sizeof address, "https://host/app", "PC", "m"));
     EXPECT_STREQ(address, "https://host/app/Tembrix/register_form.php?n=PC&m=m");
@@ -85,7 +86,7 @@ TEST(FormText, RegistrationAddressKeepsItsStructure) {
 
 TEST(FormText, RegistrationAddressOfTheLongestInputsFits) {
     char address[RegistrationAddressSize];
-    EXPECT_TRUE(BuildRegistrationAddress(address, sizeof address, std::string(31, 'h').c_str(),
+    EXPECT_TRUE(BuildRegistrationAddress(address, sizeof address, std::string(MaxHostAddressLength, 'h').c_str(),
                                          std::string(97, '#'), "00-1A-2B-3C-4D-5E"));
     char small[40];
     EXPECT_FALSE(BuildRegistrationAddress(small, sizeof small, "h", "n", "m"));

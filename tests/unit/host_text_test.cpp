@@ -14,6 +14,7 @@ struct SplitCase {
     const char* Host;
     const char* BasePath;
     bool Secure = false;
+    unsigned short Port = 0;
 };
 
 TEST(HostText, SplitsHostAndBasePath) {
@@ -29,7 +30,14 @@ TEST(HostText, SplitsHostAndBasePath) {
         {"https://h.example/app", "h.example", "app/", true},
         {"HTTPS://10.0.0.5", "HTTPS:", "/10.0.0.5/"},
         {"https:/10.0.0.5", "https:", "10.0.0.5/"},
-        {"10.0.0.5:8080", "10.0.0.5:8080", ""},
+        {"10.0.0.5:8080", "10.0.0.5", "", false, 8080},
+        {"https://h.example:8443/app", "h.example", "app/", true, 8443},
+        {"http://h:65535/", "h", "/", false, 65535},
+        // Not a port: left to the name lookup, which refuses it.
+        {"h:0", "h:0", ""},
+        {"h:65536", "h:65536", ""},
+        {"h:80x", "h:80x", ""},
+        {"h:", "h:", ""},
         {"0.0.0.0", "0.0.0.0", ""},
         {"", "", ""},
     };
@@ -39,6 +47,7 @@ TEST(HostText, SplitsHostAndBasePath) {
         EXPECT_STREQ(parts.Host, c.Host) << c.Text;
         EXPECT_STREQ(parts.BasePath, c.BasePath) << c.Text;
         EXPECT_EQ(parts.Secure, c.Secure) << c.Text;
+        EXPECT_EQ(parts.Port, c.Port) << c.Text;
     }
 }
 
@@ -49,10 +58,23 @@ TEST(HostText, SlashInsideADoubleByteCharacterIsNotASeparator) {
     EXPECT_STREQ(parts.BasePath, "ef/");
 }
 
-TEST(HostText, OverlongTextsAreCutInsideTheirFields) {
-    const std::string base(200, 'p');
+TEST(HostText, TheLongestAddressSplitsWhole) {
     HostParts parts;
-    SplitHostAddress((std::string(200, 'h') + "/" + base).c_str(), parts, NoLeadBytes);
+    const std::string host(MaxHostAddressLength, 'h');
+    SplitHostAddress(host.c_str(), parts, NoLeadBytes);
+    EXPECT_EQ(parts.Host, host);
+    const std::string base(MaxHostAddressLength - 2, 'p');
+    SplitHostAddress(("h/" + base).c_str(), parts, NoLeadBytes);
+    EXPECT_EQ(parts.BasePath, base + "/");
+    char name[ObjectNameSize];
+    ASSERT_TRUE(BuildObjectName(name, parts.BasePath, "/Tembrix/permission_load.php"));
+    EXPECT_EQ(std::string(name), base + "/Tembrix/permission_load.php");
+}
+
+TEST(HostText, OverlongTextsAreCutInsideTheirFields) {
+    const std::string base(400, 'p');
+    HostParts parts;
+    SplitHostAddress((std::string(400, 'h') + "/" + base).c_str(), parts, NoLeadBytes);
     EXPECT_EQ(std::string(parts.Host).size(), HostTextSize - 1);
     const std::string basePath = parts.BasePath;
     EXPECT_EQ(basePath.size(), BasePathSize - 1);
@@ -69,16 +91,44 @@ TEST(HostText, ObjectNamePutsTheBasePathBeforeTheScript) {
     EXPECT_STREQ(name, "/Tembrix/permission_load.php");
     ASSERT_TRUE(BuildObjectName(name, "app/", "/Tembrix/permission_load.php"));
     EXPECT_STREQ(name, "app/Tembrix/permission_load.php");
-    // The longest base path (31) and the longest script (27) fit.
-    const std::string longest(30, 'a');
-    ASSERT_TRUE(BuildObjectName(name, (longest + "/").c_str(), "/Tembrix/permission_load.php"));
-    EXPECT_EQ(std::string(name).size(), 58u);
 }
 
 TEST(HostText, ObjectNameThatDoesNotFitIsRefused) {
     char name[ObjectNameSize];
-    EXPECT_FALSE(BuildObjectName(name, std::string(40, 'b').c_str(), "/Tembrix/permission_load.php"));
+    EXPECT_FALSE(BuildObjectName(name, std::string(ObjectNameSize, 'b').c_str(), "/Tembrix/permission_load.php"));
     EXPECT_STREQ(name, "");
+}
+
+TEST(HostText, OnlyAnAddressTheLinkReadsAsOneIsUsable) {
+    struct Case {
+        std::string Text;
+        AddressFault Fault;
+    };
+    const Case cases[] = {
+        {"192.168.0.10", AddressFault::None},
+        {"https://usblock-mgmt.corp.example.co.kr", AddressFault::None},
+        {"http://h.example:8080/app/base/", AddressFault::None},
+        {std::string(MaxHostAddressLength, 'h'), AddressFault::None},
+        {"h/" + std::string(MaxHostAddressLength - 2, 'p'), AddressFault::None},
+        {"", AddressFault::Empty},
+        {std::string(MaxHostAddressLength + 1, 'h'), AddressFault::TooLong},
+        {"ftp://h.example", AddressFault::Scheme},
+        {"HTTPS://h.example", AddressFault::Scheme},
+        {"https://h.example:/x", AddressFault::Port},
+        {"h.example:0", AddressFault::Port},
+        {"h.example:https", AddressFault::Port},
+        {"mailto:a", AddressFault::Port},
+        {"h.example /app", AddressFault::Space},
+        {" h.example", AddressFault::Space},
+        {"h.example\r\nX: y", AddressFault::Control},
+        {"h.example\t", AddressFault::Control},
+        {"h.example\x7F", AddressFault::Control},
+        {std::string("h\0x", 3), AddressFault::Control},
+        {"https://", AddressFault::NoHost},
+        {"/app", AddressFault::NoHost},
+        {":8080", AddressFault::NoHost},
+    };
+    for (const Case& c : cases) EXPECT_EQ(CheckHostAddress(c.Text, NoLeadBytes), c.Fault) << c.Text;
 }
 
 TEST(HostText, ByteOrderMarks) {

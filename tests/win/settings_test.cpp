@@ -40,16 +40,26 @@ TEST(Settings, MissingFileGivesTheDefaultAndSavingCreatesIt) {
     EXPECT_NE(text.find("HostAddress=0.0.0.0"), std::string::npos) << text;
 }
 
-TEST(Settings, LongValueIsReadAsItsFirst31Characters) {
+TEST(Settings, TheLongestAddressIsReadWholeAndALongerOneIsNeitherUsedNorWrittenBack) {
     Settings settings = {};
     std::strcpy(settings.IniPath, TempIni("tmbx_long.ini").c_str());
-    const std::string forty = "0123456789012345678901234567890123456789";
-    WritePrivateProfileStringA("Configuration", "HostAddress", forty.c_str(), settings.IniPath);
+    const std::string longest = "h/" + std::string(MaxHostAddressLength - 2, 'p');
+    WritePrivateProfileStringA("Configuration", "HostAddress", longest.c_str(), settings.IniPath);
     LoadSettings(&settings);
-    EXPECT_EQ(std::string(settings.HostAddress), forty.substr(0, 31));
-    SaveSettings(&settings);
-    EXPECT_NE(ReadWholeFile(settings.IniPath).find("HostAddress=" + forty.substr(0, 31) + "\r\n"), std::string::npos)
-        << ReadWholeFile(settings.IniPath);
+    EXPECT_EQ(std::string(settings.HostAddress), longest);
+    EXPECT_EQ(settings.Fault, AddressFault::None);
+
+    const std::string longer = longest + "q";
+    WritePrivateProfileStringA("Configuration", "HostAddress", longer.c_str(), settings.IniPath);
+    const std::string stored = ReadWholeFile(settings.IniPath);
+    LoadSettings(&settings);
+    EXPECT_EQ(settings.Fault, AddressFault::TooLong);
+    EXPECT_STREQ(settings.HostAddress, "");
+    EXPECT_TRUE(SaveSettings(&settings));
+    EXPECT_EQ(ReadWholeFile(settings.IniPath), stored);
+    char shown[1024];
+    ReadStoredHostAddress(&settings, shown, sizeof shown);
+    EXPECT_EQ(std::string(shown), longer);
 }
 
 TEST(Settings, PathIsBesideThisExecutableInLowerCase) {
