@@ -38,8 +38,9 @@
 //                                                       agent's window is gone)
 //   uidriver wait-dialog <caption> [timeout_ms]         {"hwnd":N,"pid":N,"controls":[...]}
 //   uidriver message-box <caption> [timeout_ms]         as wait-dialog, plus "text" and "icon"
-//   uidriver dialog-units <caption>                     {"client":[w,h],"unit":[x,y],"icons":"small,big"}
-//                                                       (4x8 dialog units in pixels; icons: tray|other|none)
+//   uidriver dialog-units <caption>                     {"client":[w,h],"origin":[x,y],"unit":[x,y],
+//                                                        "icons":"small,big"} (the client area on the screen,
+//                                                       4x8 dialog units in pixels; icons: tray|other|none)
 //   uidriver wait-dialog-gone <caption> [timeout_ms]    {"gone":true}
 //   uidriver dialogs                                    {"dialogs":[{"hwnd":N,"pid":N,"caption":"..."}]}
 //   uidriver get-text <caption> <control id>            {"text":"..."}
@@ -791,8 +792,9 @@ int MeasureDialogUnits(int, wchar_t** argv) {
     if (dialog == nullptr) return Fail(L"dialog not found");
     static HookDump dump;
     if (!AskHook(dialog, HookAskDialogUnits, &dump)) return Fail(L"the hook did not answer");
-    std::printf("{\"client\":[%ld,%ld],\"unit\":[%ld,%ld],\"icons\":%s}\n", dump.Rect.right - dump.Rect.left,
-                dump.Rect.bottom - dump.Rect.top, dump.Unit.right, dump.Unit.bottom, Json(dump.Text).c_str());
+    std::printf("{\"client\":[%ld,%ld],\"origin\":[%ld,%ld],\"unit\":[%ld,%ld],\"icons\":%s}\n",
+                dump.Rect.right - dump.Rect.left, dump.Rect.bottom - dump.Rect.top, dump.Rect.left, dump.Rect.top,
+                dump.Unit.right, dump.Unit.bottom, Json(dump.Text).c_str());
     return 0;
 }
 

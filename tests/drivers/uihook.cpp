@@ -64,11 +64,12 @@ const wchar_t* IconName(HICON icon) {
     return icon == LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(146)) ? L"tray" : L"other";
 }
 
-// The dialog's size in pixels with its dialog units (which only the dialog's own font can give),
-// and its caption icons: "small,big".
+// The dialog's client area on the screen with its dialog units (which only the dialog's own font
+// can give), and its caption icons: "small,big".
 void DumpDialogUnits(HWND dialog, HookDump* dump) {
     RECT client;
     GetClientRect(dialog, &client);
+    MapWindowPoints(dialog, nullptr, reinterpret_cast<POINT*>(&client), 2);  // where it is on the screen
     RECT unit = {0, 0, 4, 8};
     MapDialogRect(dialog, &unit);
     dump->Rect = client;

@@ -39,6 +39,13 @@ def prefix(display):
 
 
 @pytest.fixture(scope="session")
+def dpi_prefix(display):
+    """A prefix whose DPI each test sets for itself, beside the one the others share at 96 dpi:
+    a change of it starts every program of the prefix again."""
+    yield from started_prefix(display, Path(str(PREFIX_DIR) + "-dpi"))
+
+
+@pytest.fixture(scope="session")
 def user_prefix(display):
     """A prefix of an unprivileged user, for what Wine enforces only for such a user: file
     permissions. Its agents run from a folder that user may read but not write."""
