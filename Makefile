@@ -6,9 +6,11 @@
 #   make fuzz    a longer fuzz run of the portable parsers
 #   make dist    the release exe and its debug file, its MSI, a zip and SHA-256 sums under dist/;
 #                signed when TEMBRIX_SIGN_PFX names a PKCS#12 file
-#   make screenshots  renders the menus, dialogs and warning boxes to docs/*.png
+#   make screenshots  renders the tray's icons, tip and notifications, the menus, dialogs and
+#                warning boxes (and the menus and dialogs at 144 dpi) to docs/*.png
 #   make bench   long-run figures of lock-state publishing (memory, handles, time per cycle),
-#                the exit time and the pipe's hand-over from one agent to the next
+#                the exit time, the pipe's hand-over from one agent to the next and how soon
+#                the tray's icon shows a change
 #
 # What ships is always the 32-bit build. Where this machine cannot run 32-bit x86 code, the tests,
 # `make run`, `make bench` and `make screenshots` run the x86-64 twin of the same sources, built

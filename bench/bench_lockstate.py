@@ -3,9 +3,9 @@
 scriptable test server on a loopback address of its own) and prints its figures; then times the
 real agent's exit after WM_CLOSE while its poller reads a trickling answer and the pipe's reader
 has stopped reading; then the hand-over of the pipe from one agent to another that waits beside
-it, from the end of the holder's pipe to the next message a reader gets; then the log's lines per hour
-at steady state; then what a poll costs
-over https:// and http://, the agent's link beside plain WinINet and WinHTTP clients
+it, from the end of the holder's pipe to the next message a reader gets; then how soon the tray's
+icon shows a change of the word; then the log's lines per hour at steady state; then what a poll
+costs over https:// and http://, the agent's link beside plain WinINet and WinHTTP clients
 (bench_link.exe).
 
 usage: bench_lockstate.py [CYCLES] [PAUSE_MS] [RECONNECT_EVERY]"""
@@ -19,8 +19,10 @@ from datetime import datetime, timezone
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
 
 from harness import TRICKLE, FakeServer, ThrowAwayPki, next_loopback_address  # noqa: E402
+from traykit import LOCKED_TIP, RELEASED_TIP, Tray, TrayWatch  # noqa: E402
 from winenv import ROOT, WM_CLOSE, Agent, end_process, says_what_runs, wait_for, wine_session  # noqa: E402
 
 PERMISSION = "/Tembrix/permission_load.php"
@@ -177,6 +179,37 @@ def log_lines_per_hour(prefix, work: Path):
             server.stop()
 
 
+TRAY_ROUNDS = 6
+
+
+def tray_latency(prefix, work: Path):
+    """How soon the shell's icon shows a change of the word: from the poll that brought it to the
+    moment the icon's tip names the new state, for changes either way."""
+    server = FakeServer(work / "tray-server", address=next_loopback_address())
+    tray = Tray(prefix)
+    with TrayWatch(prefix, work / "tray-watch") as watch:
+        agent = Agent(prefix, work / "tray-agent", server.address)
+        try:
+            agent.start()
+            agent.wait_window()
+            tray.wait_tip(LOCKED_TIP)
+            for n in range(TRAY_ROUNDS):
+                server.answer(PERMISSION, "TRUE" if n % 2 == 0 else "FALSE")
+                tray.wait_tip(RELEASED_TIP if n % 2 == 0 else LOCKED_TIP)
+            agent.close()
+            seen = watch.result()
+        finally:
+            agent.stop()
+            server.stop()
+    polls = [r["time"] for r in server.requests(PERMISSION)]
+    events = [e for e in seen["events"] if "tip" in e]
+    changes = [e for before, e in zip(events, events[1:]) if e["tip"] != before["tip"]]
+    delays = [c["t"] / 1000 - max(p for p in polls if p <= c["t"] / 1000) for c in changes]
+    print(f"tray icon after a poll that changed the word, {len(delays)} changes: "
+          f"{', '.join(f'{d:.3f}' for d in delays)} s (max {max(delays):.3f} s, target about 1 s; "
+          f"the watch looks every 25 ms)", flush=True)
+
+
 def main() -> int:
     args = sys.argv[1:] or ["10000", "1", "500"]
     print(says_what_runs("bench: runs the tools built beside"), flush=True)
@@ -207,6 +240,7 @@ def main() -> int:
                   f"reader connected again after {', '.join(f'{c:.3f}' for c, _ in rounds)} s; next message after "
                   f"{', '.join(f'{m:.3f}' for _, m in rounds)} s (max {max(m for _, m in rounds):.3f} s, "
                   f"target one cycle, 2 s)", flush=True)
+        tray_latency(prefix, work)
         log_lines_per_hour(prefix, work)
         link_costs(prefix, work)
         return code

@@ -283,7 +283,7 @@ class WinePrefix:
 # Where the UI driver's commands take their time-out in ms (the index after the command's name);
 # the others are bounded at 10 s (tests/drivers/uidriver.cpp's command table).
 DRIVER_BOUND_AT = {"wait-popup": 0, "dismiss": 0, "wait-popup-gone": 0, "hold": 0, "wait-tray-icon": 1,
-                   "wait-balloon": 0, "hover-icon": 0, "watch-tray": 0,
+                   "wait-balloon": 0, "wait-balloon-gone": 0, "hover-icon": 0, "watch-tray": 0,
                    "choose": 1, "wait-window": 1, "wait-gone": 1, "wait-dialog-gone": 1, "wait-dialog": 1,
                    "message-box": 1}
 

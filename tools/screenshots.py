@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""`make screenshots`: the agent's menus, dialogs and warning boxes as the user sees them, rendered
-under a private Xvfb display in a Korean locale, saved as PNG files under docs/.
+"""`make screenshots`: the agent's icon, tip, notifications, menus, dialogs and warning boxes as the
+user sees them, rendered under a private Xvfb display in a Korean locale, saved as PNG files under
+docs/; then the menus and dialogs again at 144 dpi (150 %); and the tray's three icons as
+tools/make_icon.py draws them, at 16 and 32 px.
 
 The real exe runs beside a local management server; the UI driver opens each view, and
 ImageMagick's `import` takes the part of the screen that holds it."""
@@ -16,8 +18,8 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "e2e"))
 
 from harness import FakeServer  # noqa: E402
-from traykit import (DUPLICATE_CAPTION, MESSAGE, MESSAGE_EDIT, MESSAGE_POST, PERMISSION, SEND_FAILED,  # noqa: E402
-                     SETTINGS, SETTINGS_EDIT, WM_LBUTTONDOWN, WM_RBUTTONDOWN, Tray)
+from traykit import (DUPLICATE_CAPTION, LOCKED_TIP, MESSAGE, MESSAGE_EDIT, MESSAGE_POST, PERMISSION,  # noqa: E402
+                     RELEASED_TIP, SEND_FAILED, SETTINGS, SETTINGS_EDIT, WM_LBUTTONDOWN, WM_RBUTTONDOWN, Tray)
 from winenv import ROOT, Agent, Display, says_what_runs, wine_session  # noqa: E402
 
 DOCS = ROOT / "docs"
@@ -47,8 +49,19 @@ def main() -> int:
     DOCS.mkdir(exist_ok=True)
     work = ROOT / "build" / "screenshots"
     shutil.rmtree(work, ignore_errors=True)
+    subprocess.run([sys.executable, str(ROOT / "tools" / "make_icon.py"), "--preview", str(DOCS / "tray-icons.png")],
+                   check=True)
+    subprocess.run([sys.executable, str(ROOT / "tools" / "make_icon.py"), "--preview",
+                    str(DOCS / "tray-icons-x4.png"), "4"], check=True)
+    print("screenshots: docs/tray-icons.png, docs/tray-icons-x4.png")
     with wine_session(ROOT / "build" / "wine" / "screenshots") as prefix:
-        return take_screenshots(prefix, work)
+        prefix.set_dpi(96)  # whatever an interrupted run left
+        code = take_screenshots(prefix, work)
+        if code == 0:
+            prefix.set_dpi(144)
+            code = take_screenshots_at(prefix, work / "144", 144)
+        prefix.set_dpi(96)
+        return code
 
 
 def take_screenshots(prefix, work: Path) -> int:
@@ -61,16 +74,29 @@ def take_screenshots(prefix, work: Path) -> int:
         agent.wait_window()
         tray.icon_present()
 
-        for answer, name in (("TRUE", "status-menu-released"), ("FALSE", "status-menu-locked")):
-            server.answer(PERMISSION, answer)
-            popup = tray.popup(WM_LBUTTONDOWN, *CURSOR)
-            shoot(display, name, popup["rect"], include_tray=True)
-            tray.d("dismiss", 30000)
-        # The server gone: the lock, and below it why.
-        server.stop()
+        # Each click asks anew, but the state is the one the poller relayed already: the click
+        # changes nothing, and no notification covers the menu.
         popup = tray.popup(WM_LBUTTONDOWN, *CURSOR)
+        shoot(display, "status-menu-locked", popup["rect"], include_tray=True)
+        tray.d("dismiss", 30000)
+        server.answer(PERMISSION, "TRUE")
+        tray.wait_tip(RELEASED_TIP)
+        shoot(display, "notice-released", tray.d("wait-balloon", 30000)["rect"], include_tray=True)
+        tray.d("wait-balloon-gone", 60000)
+        popup = tray.popup(WM_LBUTTONDOWN, *CURSOR)
+        shoot(display, "status-menu-released", popup["rect"], include_tray=True)
+        tray.d("dismiss", 30000)
+        # The server gone: the lock, and why, in the notification, the tip and the status menu.
+        server.stop()
+        tray.wait_tip(f"{LOCKED_TIP}\n서버에 연결할 수 없습니다 (refused)")
+        shoot(display, "notice-unanswered", tray.d("wait-balloon", 30000)["rect"], include_tray=True)
+        tray.d("wait-balloon-gone", 60000)
+        shoot(display, "tray-tip", tray.d("hover-icon", 30000)["rect"], include_tray=True)
+        popup = tray.popup(WM_LBUTTONDOWN, *CURSOR)  # the cursor leaves the icon: the tip goes
         shoot(display, "status-menu-cause", popup["rect"], include_tray=True)
         tray.d("dismiss", 30000)
+        # Back with the server's FALSE: the word stays FALSE, so no notification comes.
+        server.answer(PERMISSION, "FALSE")
         server = FakeServer(work / "server-back", address=server.address, routes=server.routes)
         popup = tray.popup(WM_RBUTTONDOWN, *CURSOR)
         shoot(display, "command-menu", popup["rect"], include_tray=True)
@@ -110,6 +136,41 @@ def take_screenshots(prefix, work: Path) -> int:
         for a in (duplicate, agent):
             if a is not None:
                 a.stop()
+        if server is not None:
+            server.stop()
+
+
+def take_screenshots_at(prefix, work: Path, dpi: int) -> int:
+    """The menus and dialogs at another DPI: laid out as at 96 dpi, in larger type."""
+    display = prefix.display
+    server = agent = None
+    try:
+        tray = Tray(prefix)
+        server = FakeServer(work / "server")
+        agent = Agent(prefix, work / "agent", server.address).start()
+        agent.wait_window()
+        tray.icon_present()
+        popup = tray.popup(WM_LBUTTONDOWN, *CURSOR)
+        shoot(display, f"status-menu-{dpi}", popup["rect"], include_tray=True)
+        tray.d("dismiss", 30000)
+        popup = tray.popup(WM_RBUTTONDOWN, *CURSOR)
+        shoot(display, f"command-menu-{dpi}", popup["rect"], include_tray=True)
+        tray.d("dismiss", 30000)
+        tray.choose(32772)
+        tray.set_text(SETTINGS, SETTINGS_EDIT, "192.168.0.10")
+        shoot(display, f"settings-dialog-{dpi}", tray.dialog(SETTINGS)["rect"])
+        tray.d("click", SETTINGS, 2)
+        tray.gone(SETTINGS)
+        tray.choose(32793)
+        tray.set_text(MESSAGE, MESSAGE_EDIT, "3층 회의실 PC에서 USB 사용을 요청합니다.")
+        shoot(display, f"message-dialog-{dpi}", tray.dialog(MESSAGE)["rect"])
+        tray.d("click", MESSAGE, 2)
+        tray.gone(MESSAGE)
+        agent.close(60)
+        return 0
+    finally:
+        if agent is not None:
+            agent.stop()
         if server is not None:
             server.stop()
 

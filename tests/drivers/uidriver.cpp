@@ -33,6 +33,7 @@
 //   uidriver hover-icon [timeout_ms]                    {"hwnd","rect","text"}  (the shell's tip, the
 //                                                       cursor moved onto the icon first)
 //   uidriver wait-balloon [timeout_ms]                  {"hwnd","rect","text","title"}  (a notification)
+//   uidriver wait-balloon-gone [timeout_ms]             {"gone":true}
 //   uidriver watch-tray <timeout_ms>                    {"events":[{"t","tip","image","info_title",...}],
 //                                                        "balloons":[{"t","tooltip","title"}]}  (until the
 //                                                       agent's window is gone)
@@ -605,12 +606,27 @@ int WaitForShellTooltip(bool balloon, bool hover) {
 }
 
 int WaitForBalloon(int, wchar_t**) { return WaitForShellTooltip(true, false); }
+
+int WaitForBalloonGone(int, wchar_t**) {
+    HWND icon = Wait(FindIconOfAgent);
+    if (icon == nullptr) return Fail(L"no icon of the agent");
+    const DWORD explorer = ProcessOf(icon);
+    return PrintWindowGone(WaitUntil([&] { return ShellTooltips(explorer, true).empty(); }));
+}
 int HoverIcon(int, wchar_t**) { return WaitForShellTooltip(false, true); }
+
+// Milliseconds since 1970 (UTC): a clock that programs outside the prefix share.
+unsigned long long UnixMs() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const unsigned long long ticks = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return ticks / 10000 - 11644473600000ull;
+}
 
 // Watches the agent's icon until the agent's window is gone (or the bound passes): each change
 // of its tip, its image or the notification it was last given, and each notification balloon
-// the shell shows for it, with the time in ms since the start. The shell makes a new balloon
-// window for each notification it shows, so balloons are counted by their windows.
+// the shell shows for it, with the time in ms since 1970. The shell makes a new balloon window
+// for each notification it shows, so balloons are counted by their windows.
 int WatchTray(int, wchar_t**) {
     std::string events, balloons, last;
     std::vector<HWND> seen;
@@ -621,7 +637,7 @@ int WatchTray(int, wchar_t**) {
         const bool agent = !AgentWindows().empty();
         agentSeen = agentSeen || agent;
         if ((agentSeen && !agent) || TimeLeft() == 0) break;
-        const unsigned long at = GetTickCount() - CommandStart;
+        const unsigned long long at = UnixMs();
         HWND icon = FindIconOfAgent();
         IconRecord record = {};
         std::string state = "\"icon\":null";
@@ -635,7 +651,7 @@ int WatchTray(int, wchar_t**) {
         }
         if (state != last) {
             char head[40];
-            std::snprintf(head, sizeof head, "%s{\"t\":%lu,", eventCount++ ? "," : "", at);
+            std::snprintf(head, sizeof head, "%s{\"t\":%llu,", eventCount++ ? "," : "", at);
             events += head + state + "}";
             last = state;
         }
@@ -645,7 +661,7 @@ int WatchTray(int, wchar_t**) {
             if (known) continue;
             seen.push_back(balloon);
             char head[40];
-            std::snprintf(head, sizeof head, "%s{\"t\":%lu,\"tooltip\":", balloonCount++ ? "," : "", at);
+            std::snprintf(head, sizeof head, "%s{\"t\":%llu,\"tooltip\":", balloonCount++ ? "," : "", at);
             balloons += head + TooltipJson(balloon) + ",\"title\":" + Json(record.InfoTitle) + "}}";
         }
         Sleep(25);
@@ -897,6 +913,7 @@ constexpr Command Commands[] = {
     {L"wait-tray-icon", 1, 3, WaitForTrayIcon},
     {L"icon-click", 1, 0, ClickIcon},
     {L"wait-balloon", 0, 2, WaitForBalloon},
+    {L"wait-balloon-gone", 0, 2, WaitForBalloonGone},
     {L"hover-icon", 0, 2, HoverIcon},
     {L"watch-tray", 1, 2, WatchTray},
     {L"choose", 1, 3, ChooseItem},
