@@ -81,13 +81,15 @@ void RelayPermission(const PermissionAnswer& answer) {
     const StateNews news = NoteState(Report, state, GetTickCount64());
     SayState(answer, state, news);
     // Under the lock, so that the tray's last news is of the last state stored. Before the tray
-    // window exists nothing is posted: the window's icon begins with the state stored by then.
-    ShownStateWord.store(PackTrayState({true, answer.Granted, answer.Why}), std::memory_order_release);
+    // window exists nothing is posted: its icon begins with the state stored by then. The store
+    // comes before the window is looked up (sequentially consistent), so a state is either posted
+    // or there when the icon is added.
+    ShownStateWord.store(PackTrayState({true, answer.Granted, answer.Why}));
     if (news.State) PostToTrayWindow(WM_TRAY_STATE);
     ReleaseSRWLockExclusive(&ReportLock);
 }
 
-TrayState LatestRelayedState() { return UnpackTrayState(ShownStateWord.load(std::memory_order_acquire)); }
+TrayState LatestRelayedState() { return UnpackTrayState(ShownStateWord.load()); }
 
 DWORD WINAPI PermissionPoller(void*) {
     while (!IsStopRequested()) {

@@ -89,13 +89,18 @@ void Offer(TrayIconRecord* icon, HWND window) {
 }
 
 // A notification replaces the one still shown, if any, rather than queue behind it: a word that
-// flaps leaves one notification up, the latest.
-void Notify(TrayIconRecord* icon, const Notice& notice) {
+// flaps leaves one notification up, the latest. An empty text takes the shown one away.
+void WithdrawNotice(TrayIconRecord* icon) {
     icon->Data.uFlags = NIF_INFO;
     icon->Data.szInfo[0] = 0;
     icon->Data.szInfoTitle[0] = 0;
     icon->Data.dwInfoFlags = 0;
     Shell_NotifyIconW(NIM_MODIFY, &icon->Data);
+}
+
+// The notification into the record, after the shown state's icon: it is the notification's too.
+void DescribeNotice(TrayIconRecord* icon, const Notice& notice) {
+    icon->Data.uFlags |= NIF_INFO;
     std::wmemcpy(icon->Data.szInfoTitle, notice.Title, NoticeTitleSize);
     std::wmemcpy(icon->Data.szInfo, notice.Text, NoticeTextSize);
     icon->Data.uTimeout = 10000;  // what Windows XP takes; later shells decide for themselves
@@ -134,10 +139,10 @@ void ShowRelayedState(HWND window) {
     const Notice notice = NoticeFor(icon->Shown, now);
     icon->Shown = now;
     icon->Data.hWnd = window;
-    if (notice.Due) Notify(icon, notice);
-    icon->Data.uFlags = NIF_ICON | NIF_TIP | (notice.Due ? NIF_INFO : 0);
+    if (notice.Due) WithdrawNotice(icon);
+    icon->Data.uFlags = NIF_ICON | NIF_TIP;
     DescribeShown(icon);
-    if (notice.Due) icon->Data.hBalloonIcon = icon->Data.hIcon;
+    if (notice.Due) DescribeNotice(icon, notice);
     Shell_NotifyIconW(NIM_MODIFY, &icon->Data);
 }
 
