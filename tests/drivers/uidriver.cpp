@@ -613,6 +613,7 @@ int WaitForBalloonGone(int, wchar_t**) {
     const DWORD explorer = ProcessOf(icon);
     return PrintWindowGone(WaitUntil([&] { return ShellTooltips(explorer, true).empty(); }));
 }
+
 int HoverIcon(int, wchar_t**) { return WaitForShellTooltip(false, true); }
 
 // Milliseconds since 1970 (UTC): a clock that programs outside the prefix share.
