@@ -20,7 +20,6 @@ from xml.etree import ElementTree
 
 import pytest
 
-from harness import FakeServer
 from winenv import (AGENT_EXE, E2E_PREFIX_DIR, NOTES, ROOT, SHAPE, SHAPE_WHY, WM_CLOSE, WM_COMMAND, WinePrefix,
                     wait_for, windows_for)
 
@@ -310,18 +309,6 @@ def machine(msi_prefix):
     m.remove_everything()
 
 
-@pytest.fixture
-def servers(tmp_path):
-    made: list[FakeServer] = []
-
-    def make() -> FakeServer:
-        made.append(FakeServer(tmp_path / f"server{len(made)}"))
-        return made[-1]
-
-    yield make
-    for s in made:
-        s.stop()
-
 
 def test_dist_is_one_signed_release_build_with_checked_sums(dist, signing_key, tmp_path):
     version = dist["version"]
@@ -501,10 +488,11 @@ def test_without_address_the_default_then_an_upgrade_with_one_writes_it_and_the_
     assert machine.registered_version(rebuilt) == dist["version"]
 
     # An address given at an upgrade is the administrator's new choice: it replaces the old one,
-    # locked or not (the installer writes the file as SYSTEM).
-    assert machine.install(newer_msi, f"HOSTADDRESS={server.address}") == 0
+    # locked or not (the installer writes the file as SYSTEM), whole up to the longest one.
+    longest = f"{server.address}/" + "p" * (254 - len(server.address))
+    assert machine.install(newer_msi, f"HOSTADDRESS={longest}") == 0
     assert machine.logged_property("LOCKHOSTADDRESS") == "1"
-    assert machine.settings() == f"[Configuration]\r\nHostAddress={server.address}\r\n".encode()
+    assert machine.settings() == f"[Configuration]\r\nHostAddress={longest}\r\n".encode()
     # A lock choice given again wins over the stored one.
     assert machine.install(newest_msi, "LOCKHOSTADDRESS=0") == 0
     assert machine.logged_property("LOCKHOSTADDRESS") == "0"
