@@ -4,8 +4,8 @@
 #                end-to-end tests of the real exe under Wine and Xvfb, a short fuzz run
 #   make run     starts the agent under Wine beside a local management server (TLS=1: over HTTPS)
 #   make fuzz    a longer fuzz run of the portable parsers
-#   make dist    the release exe and its debug file, its MSI, a zip and SHA-256 sums under dist/;
-#                signed when TEMBRIX_SIGN_PFX names a PKCS#12 file
+#   make dist    the release exe and its debug file, its MSI, the Group Policy templates, a zip and
+#                SHA-256 sums under dist/; signed when TEMBRIX_SIGN_PFX names a PKCS#12 file
 #   make screenshots  renders the tray's icons, tip and notifications, the menus, dialogs and
 #                warning boxes (and the menus and dialogs at 144 dpi) to docs/*.png
 #   make bench   long-run figures of lock-state publishing (memory, handles, time per cycle),

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Builds what an administrator downloads: the exe, its debug information, its MSI, a zip of the
-exe and SHA-256 sums.
+"""Builds what an administrator downloads: the exe, its debug information, its MSI, the Group Policy
+templates, a zip of the exe and the templates, and SHA-256 sums.
 
     make_dist.py --exe build/win32/Tembrix.exe --version 1.2.3 --out dist
 
@@ -8,7 +8,8 @@ The version comes from CMakeLists.txt's project(VERSION) (the `dist` target pass
 names the files. The shipped exe is the built one without its debug sections, which go beside it
 as Tembrix.exe.debug. wixl builds the database from packaging/tembrix.wxs; msibuild then adds what
 wixl cannot express: the settings file's IniFile row and permissions, component attributes and
-conditions, the sequence changes they need, and the event source's expandable value.
+conditions, the sequence changes they need, and the event source's expandable value. The templates
+(packaging/policy/) are copied as they are, in the layout of a PolicyDefinitions folder.
 
 With TEMBRIX_SIGN_PFX naming a PKCS#12 file (TEMBRIX_SIGN_PASSWORD its password, if any;
 TEMBRIX_SIGN_TIMESTAMP_URL an RFC 3161 time-stamp server, optional), the exe and the MSI are
@@ -31,6 +32,9 @@ from xml.etree import ElementTree
 
 HERE = Path(__file__).resolve().parent
 WXS = HERE / "tembrix.wxs"
+POLICY = HERE / "policy"
+# The ADMX and one ADML per language, as a PolicyDefinitions folder (or Intune's import) takes them.
+POLICY_FILES = ("Tembrix.admx", "en-US/Tembrix.adml", "ko-KR/Tembrix.adml")
 PRODUCT_NAME = "Tembrix USB Lock Tool"
 # The cross toolchain's binutils (cmake/mingw-i686.cmake): they know the exe's PE format.
 OBJCOPY = "i686-w64-mingw32-objcopy"
@@ -197,17 +201,25 @@ def make_dist(built: Path, version: str, out: Path) -> dict[str, Path]:
         "msi": out / f"Tembrix-{version}.msi",
         "zip": out / f"Tembrix-{version}.zip",
     }
+    policy = {f"policy:{name}": out / "policy" / name for name in POLICY_FILES}
     sign = signer()
     # Signing comes last for each file: any later change to it would break the signature.
     strip_debug(built, files["exe"], files["debug"])
     sign(files["exe"])
     build_msi(files["exe"], version, files["msi"])
     sign(files["msi"])
+    for name, path in zip(POLICY_FILES, policy.values()):
+        path.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(POLICY / name, path)
+    files |= policy
     with zipfile.ZipFile(files["zip"], "w", zipfile.ZIP_DEFLATED) as z:
         z.write(files["exe"], "Tembrix.exe")
+        for path in policy.values():
+            z.write(path, path.relative_to(out).as_posix())
     sums = out / "SHA256SUMS"
-    # The format of sha256sum, so that `sha256sum -c SHA256SUMS` checks them.
-    sums.write_text("".join(f"{sha256(p)}  {p.name}\n" for p in files.values()))
+    # The format of sha256sum, with names relative to `out`, so that `sha256sum -c SHA256SUMS`
+    # run there checks them.
+    sums.write_text("".join(f"{sha256(p)}  {p.relative_to(out).as_posix()}\n" for p in files.values()))
     files["sums"] = sums
     return files
 

@@ -38,10 +38,11 @@ def next_loopback_address() -> str:
 
 class FakeServer:
     """The scriptable management server, run as its own process (inside `netns` when given); over
-    HTTPS on port 443 with `tls` = (chain file, key file)."""
+    HTTPS on port 443 with `tls` = (chain file, key file); on `port` when given."""
 
     def __init__(self, folder: Path, address: str | None = None, netns: str | None = None,
-                 routes: dict | None = None, never_accept: bool = False, tls: tuple[Path, Path] | None = None):
+                 routes: dict | None = None, never_accept: bool = False, tls: tuple[Path, Path] | None = None,
+                 port: int | None = None):
         self.folder = Path(folder)
         self.folder.mkdir(parents=True, exist_ok=True)
         self.address = address or next_loopback_address()
@@ -59,6 +60,8 @@ class FakeServer:
             argv.append("--never-accept")
         if tls:
             argv += ["--tls", *map(str, tls)]
+        if port:
+            argv += ["--port", str(port)]
         if netns:
             argv = ["ip", "netns", "exec", netns] + argv
         self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,

@@ -62,6 +62,51 @@ def server(tmp_path):
 
 
 @pytest.fixture
+def servers(tmp_path):
+    """Makes further scriptable servers, each on a loopback address of its own."""
+    made: list[FakeServer] = []
+
+    def make(**kw) -> FakeServer:
+        made.append(FakeServer(tmp_path / f"server{len(made) + 1}", **kw))
+        return made[-1]
+
+    yield make
+    for s in made:
+        s.stop()
+
+
+class Policy:
+    """The agent's policy value in a prefix's registry: the machine's (HKLM) or a user's (HKCU)."""
+    KEY = r"Software\Policies\Tembrix"
+    TYPES = {"REG_SZ": 1, "REG_EXPAND_SZ": 2}
+    HIVES = {"HKLM": "HKEY_LOCAL_MACHINE", "HKCU": "HKEY_CURRENT_USER"}
+
+    def __init__(self, prefix: WinePrefix, folder: Path):
+        self.prefix = prefix
+        self.folder = folder
+
+    def set(self, value: str, kind: str = "REG_SZ", hive: str = "HKLM"):
+        """Any text, control characters included: imported as the bytes of a .reg file."""
+        data = ",".join(f"{b:02x}" for b in (value + "\0").encode("utf-16-le"))
+        reg = self.folder / "policy.reg"
+        reg.write_text(f'Windows Registry Editor Version 5.00\r\n\r\n[{self.HIVES[hive]}\\{self.KEY}]\r\n'
+                       f'"HostAddress"=hex({self.TYPES[kind]}):{data}\r\n', encoding="utf-16")
+        self.prefix.run(["wine", "reg", "import", self.prefix.windows_path(reg)])
+
+    def remove(self, hive: str = "HKLM"):
+        self.prefix.run(["wine", "reg", "delete", f"{hive}\\{self.KEY}", "/f"], check=False)
+
+
+@pytest.fixture
+def policy(prefix, tmp_path):
+    """Sets the agent's policy in the shared prefix; gone again at the end, for every later test."""
+    p = Policy(prefix, tmp_path)
+    yield p
+    for hive in ("HKLM", "HKCU"):
+        p.remove(hive)
+
+
+@pytest.fixture
 def agents(prefix, tmp_path):
     """Makes agents (in `prefix`, or in the one given); any still running at the end of the test
     is stopped."""

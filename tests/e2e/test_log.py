@@ -67,7 +67,7 @@ def test_a_run_says_where_it_started_which_terminal_it_is_and_what_stopped_it(ag
     started = one(agent, "start")
     assert started == {"version": project_version(), "exe": agent.prefix.windows_path(agent.exe),
                        "settings": windows_folded(agent.prefix.windows_path(agent.settings)),
-                       "managed": "no", "host": server.address, "tls": "no"}
+                       "managed": "no", "source": "file", "host": server.address, "tls": "no"}
     terminal = one(agent, "terminal")
     asked = server.wait_requests(PERMISSION)[0]["body"]
     assert asked == f"m={terminal['address']}"

@@ -16,10 +16,10 @@ import struct
 import subprocess
 import zipfile
 from pathlib import Path
+from xml.etree import ElementTree
 
 import pytest
 
-from harness import FakeServer
 from winenv import (AGENT_EXE, E2E_PREFIX_DIR, NOTES, ROOT, SHAPE, SHAPE_WHY, WM_CLOSE, WM_COMMAND, WinePrefix,
                     wait_for, windows_for)
 
@@ -27,6 +27,8 @@ BUILD = ROOT / "build" / "win32"
 DIST = ROOT / "dist"
 MAKE_DIST = ROOT / "packaging" / "make_dist.py"
 OBJDUMP = "i686-w64-mingw32-objdump"
+POLICY_FILES = ("policy/Tembrix.admx", "policy/en-US/Tembrix.adml", "policy/ko-KR/Tembrix.adml")
+POLICY_NS = {"p": "http://schemas.microsoft.com/GroupPolicy/2006/07/PolicyDefinitions"}
 
 RUN_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Run"
 # Where 64-bit Windows keeps a 32-bit program's Run entry, as the 64-bit view of the registry
@@ -126,7 +128,7 @@ def dist(signing_key) -> dict[str, Path]:
     version = project_version()
     return {"version": version, "exe": DIST / "Tembrix.exe", "debug": DIST / "Tembrix.exe.debug",
             "msi": DIST / f"Tembrix-{version}.msi", "zip": DIST / f"Tembrix-{version}.zip",
-            "sums": DIST / "SHA256SUMS"}
+            "sums": DIST / "SHA256SUMS"} | {name: DIST / name for name in POLICY_FILES}
 
 
 def unsigned_dist(version: str, out: Path) -> subprocess.CompletedProcess:
@@ -307,18 +309,6 @@ def machine(msi_prefix):
     m.remove_everything()
 
 
-@pytest.fixture
-def servers(tmp_path):
-    made: list[FakeServer] = []
-
-    def make() -> FakeServer:
-        made.append(FakeServer(tmp_path / f"server{len(made)}"))
-        return made[-1]
-
-    yield make
-    for s in made:
-        s.stop()
-
 
 def test_dist_is_one_signed_release_build_with_checked_sums(dist, signing_key, tmp_path):
     version = dist["version"]
@@ -337,10 +327,11 @@ def test_dist_is_one_signed_release_build_with_checked_sums(dist, signing_key, t
     assert "file format pei-i386" in headers and re.search(r"^Subsystem\s+00000002", headers, re.MULTILINE)
     assert {n.lower() for n in re.findall(r"DLL Name: (\S+)", headers)} <= SYSTEM_DLLS
     with zipfile.ZipFile(dist["zip"]) as z:
-        assert z.namelist() == ["Tembrix.exe"]
-        assert z.read("Tembrix.exe") == dist["exe"].read_bytes()
+        assert z.namelist() == ["Tembrix.exe", *POLICY_FILES]
+        for name in z.namelist():
+            assert z.read(name) == (DIST / name).read_bytes(), name
     sums = dict(reversed(line.split("  ", 1)) for line in dist["sums"].read_text().splitlines())
-    assert set(sums) == {"Tembrix.exe", "Tembrix.exe.debug", dist["msi"].name, dist["zip"].name}
+    assert set(sums) == {"Tembrix.exe", "Tembrix.exe.debug", dist["msi"].name, dist["zip"].name, *POLICY_FILES}
     for name, digest in sums.items():
         assert hashlib.sha256((DIST / name).read_bytes()).hexdigest() == digest, name
     # The MSI carries the exe as shipped (signed), not a stale copy; all three signatures hold.
@@ -355,6 +346,46 @@ def test_dist_is_one_signed_release_build_with_checked_sums(dist, signing_key, t
     assert len(unsigned.stderr.splitlines()) == 1 and "not signed" in unsigned.stderr, unsigned.stderr
     for name in ("Tembrix.exe", dist["msi"].name):
         assert not signature_verified(tmp_path / "unsigned" / name, signing_key["ca"]), name
+
+
+def test_policy_templates_are_whole_in_both_languages_and_name_what_the_agent_reads(dist):
+    admx_text = dist["policy/Tembrix.admx"].read_text(encoding="utf-8")
+    admx = ElementTree.fromstring(admx_text)  # well-formed, or this raises
+    assert admx.tag == "{%s}policyDefinitions" % POLICY_NS["p"]
+    [policy] = admx.findall("p:policies/p:policy", POLICY_NS)
+    [text] = policy.findall("p:elements/p:text", POLICY_NS)
+    assert policy.get("class") == "Machine"
+    # The agent refuses a longer address whole; an empty one would fail closed.
+    assert (text.get("maxLength"), text.get("required")) == ("255", "true")
+    # The agent's reads take both names from its header. Its shipped bytes would not do for the
+    # value's name, which the settings file's key also spells; they do show the header's key is
+    # what the release reads (an unused constant would not be in the exe).
+    header = (ROOT / "app" / "machine_policy.h").read_text()
+    agent_key, agent_value = (re.search(rf'\b{name}\[\] = "([^"]*)"', header).group(1).replace("\\\\", "\\")
+                              for name in ("PolicyKeyPath", "PolicyValueName"))
+    assert agent_key.encode() + b"\0" in dist["exe"].read_bytes()
+    # Registry names are compared as Windows does, without regard to case.
+    assert text.get("key", policy.get("key")).casefold() == agent_key.casefold()
+    assert text.get("valueName").casefold() == agent_value.casefold()
+    assert text.get("expandable", "false") == "false"  # REG_SZ: the agent refuses any other type
+    # Other namespaces' names (windows:SUPPORTED_…) need their `using`.
+    prefixes = {u.get("prefix") for u in admx.findall("p:policyNamespaces/p:using", POLICY_NS)}
+    assert {ref.split(":")[0] for ref in re.findall(r'ref="(\w+):', admx_text)} <= prefixes
+
+    used = re.findall(r"\$\((string|presentation)\.(\w+)\)", admx_text)
+    minimum = tuple(map(int, admx.find("p:resources", POLICY_NS).get("minRequiredRevision").split(".")))
+    for name in ("policy/en-US/Tembrix.adml", "policy/ko-KR/Tembrix.adml"):
+        adml = ElementTree.parse(dist[name]).getroot()
+        assert adml.tag == "{%s}policyDefinitionResources" % POLICY_NS["p"], name
+        # An older language file than the ADMX asks for is refused by the policy editors.
+        assert tuple(map(int, adml.get("revision").split("."))) >= minimum, name
+        defined = {"string": {s.get("id"): s.text for s in adml.iterfind(".//p:stringTable/p:string", POLICY_NS)},
+                   "presentation": {p.get("id"): p for p in adml.iterfind(".//p:presentationTable/p:presentation",
+                                                                            POLICY_NS)}}
+        for kind, ident in used:
+            assert ident in defined[kind] and (kind != "string" or defined[kind][ident].strip()), (name, kind, ident)
+        presentation = defined["presentation"][re.search(r"\.(\w+)\)", policy.get("presentation")).group(1)]
+        assert [box.get("refId") for box in presentation.iterfind("p:textBox", POLICY_NS)] == [text.get("id")], name
 
 
 def users_access(sddl: str) -> int:
@@ -457,10 +488,11 @@ def test_without_address_the_default_then_an_upgrade_with_one_writes_it_and_the_
     assert machine.registered_version(rebuilt) == dist["version"]
 
     # An address given at an upgrade is the administrator's new choice: it replaces the old one,
-    # locked or not (the installer writes the file as SYSTEM).
-    assert machine.install(newer_msi, f"HOSTADDRESS={server.address}") == 0
+    # locked or not (the installer writes the file as SYSTEM), whole up to the longest one.
+    longest = f"{server.address}/" + "p" * (254 - len(server.address))
+    assert machine.install(newer_msi, f"HOSTADDRESS={longest}") == 0
     assert machine.logged_property("LOCKHOSTADDRESS") == "1"
-    assert machine.settings() == f"[Configuration]\r\nHostAddress={server.address}\r\n".encode()
+    assert machine.settings() == f"[Configuration]\r\nHostAddress={longest}\r\n".encode()
     # A lock choice given again wins over the stored one.
     assert machine.install(newest_msi, "LOCKHOSTADDRESS=0") == 0
     assert machine.logged_property("LOCKHOSTADDRESS") == "0"

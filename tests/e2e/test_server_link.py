@@ -135,8 +135,10 @@ def test_each_query_sends_its_exact_request(agents, server, prefix, form, base):
             assert body == expected_bodies[script], (script, body)
     # The address check at start-up names this PC by the address it then uses everywhere.
     assert server.requests(REGISTER)[-1]["body"] == f"m={address}"
-    # The form address is built from the stored host address itself, base path and all.
-    assert url == f"http://{host_address}/Tembrix/register_form.php?n=TEST-PC&m={address}"
+    # The form address is built from the stored host address itself, base path and all; a stored
+    # "http://" is its own.
+    scheme = "" if host_address.startswith("http://") else "http://"
+    assert url == f"{scheme}{host_address}/Tembrix/register_form.php?n=TEST-PC&m={address}"
 
 
 # -- how answers are read -----------------------------------------------------------------------

@@ -16,6 +16,7 @@ FAILED_TEXT = "메시지 전송에 실패했습니다. 서버 주소가 제대�
 MANAGED_TEXT = "관리자가 지정한 서버 주소입니다. 변경할 수 없습니다."
 SAVE_FAILED = "환경 설정 실패"
 SAVE_FAILED_TEXT = "서버 주소를 저장하지 못했습니다. 이전 서버 주소를 계속 사용합니다."
+TOO_LONG_TEXT = "서버 주소가 너무 깁니다. 255자 이하로 입력해 주세요."
 DUPLICATE_CAPTION = "프로그램 중복 실행 경고"
 DUPLICATE_TEXT = "이미 프로그램이 실행중입니다."
 RELEASED = "USB Lock 해제됨"
