@@ -85,7 +85,7 @@ def test_strings_icon_and_the_event_log_messages(carried):
     # ID, each naming the twelve insertion strings the agent always passes.
     [messages] = [data for key, data in carried.items() if key[:2] == (RT_MESSAGETABLE, 1) and key[2] == 1033]
     table = message_table(messages)
-    assert sorted(table) == [1, 2, 3, 4]
+    assert sorted(table) == [1, 2, 3, 4, 5]
     assert table[1].startswith("Tembrix started.") and table[2].startswith("Tembrix stopped.")
     for text in table.values():
         assert re.findall(r"%(\d+)", text) == [str(n) for n in range(1, 13)], text
