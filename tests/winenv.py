@@ -273,7 +273,6 @@ class WinePrefix:
             if attempt == 2 or str(args[0]) not in DRIVER_QUERIES:
                 raise RuntimeError(said)
             NOTES.add(said + "; asked again")
-        raise AssertionError("unreachable")
 
     def log_file(self) -> Path:
         """The agent's log of the user who runs this prefix's programs: Wine names the profile

@@ -77,7 +77,8 @@ class Canvas:
         return hits / (SAMPLES * SAMPLES)
 
     def paint(self, inside, colour, box=None):
-        """Paints `colour` (RGB, or a function of y giving RGB) where `inside(x, y)` holds."""
+        """Paints `colour` (RGB, or a function of y giving RGB) where `inside(x, y)` holds; None
+        clears to transparency there instead: the gap that sets one shape off another."""
         x0, y0, x1, y1 = box or (0, 0, self.size, self.size)
         for y in range(max(int(y0), 0), min(math.ceil(y1), self.size)):
             rgb = colour(y + 0.5) if callable(colour) else colour
@@ -86,20 +87,9 @@ class Canvas:
                 if a == 0:
                     continue
                 p = self.pixels[y * self.size + x]
-                for c in range(3):
-                    p[c] = rgb[c] / 255 * a + p[c] * (1 - a)
-                p[3] = a + p[3] * (1 - a)
-
-    def erase(self, inside, box=None):
-        """Clears to transparency where `inside(x, y)` holds: the gap that sets one shape off another."""
-        x0, y0, x1, y1 = box or (0, 0, self.size, self.size)
-        for y in range(max(int(y0), 0), min(math.ceil(y1), self.size)):
-            for x in range(max(int(x0), 0), min(math.ceil(x1), self.size)):
-                a = self._coverage(inside, x, y)
-                if a:
-                    p = self.pixels[y * self.size + x]
-                    for c in range(4):
-                        p[c] *= 1 - a
+                source = (0, 0, 0, 0) if rgb is None else (rgb[0] / 255 * a, rgb[1] / 255 * a, rgb[2] / 255 * a, a)
+                for c in range(4):
+                    p[c] = source[c] + p[c] * (1 - a)
 
     def bgra(self) -> bytes:
         """Bottom-up rows of straight (not premultiplied) BGRA, as an icon's colour bitmap holds them."""
@@ -226,7 +216,7 @@ def draw_warning(canvas: Canvas, s: int):
     apex = ((x0 + x1) / 2, y0)
     gap = 1 if s < 32 else round(s / 24)
     outer = [(apex[0], apex[1] - gap * 1.6), (x1 + gap, y1), (x0 - gap, y1)]
-    canvas.erase(polygon(outer), (x0 - gap - 1, y0 - gap * 2 - 1, s, s))
+    canvas.paint(polygon(outer), None, (x0 - gap - 1, y0 - gap * 2 - 1, s, s))
     triangle = [apex, (x1, y1), (x0, y1)]
     canvas.paint(polygon(triangle), WARN_EDGE, (x0, y0, x1, y1))
     line = stroke_width(s)

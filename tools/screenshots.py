@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import time
+from contextlib import ExitStack
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
@@ -64,15 +65,23 @@ def main() -> int:
         return code
 
 
+def start_beside_server(prefix, work: Path, cleanup: ExitStack):
+    """A server and an agent on it that has shown its icon; both are stopped with `cleanup`."""
+    server = FakeServer(work / "server")
+    cleanup.callback(server.stop)
+    agent = Agent(prefix, work / "agent", server.address)
+    cleanup.callback(agent.stop)
+    agent.start()
+    agent.wait_window()
+    tray = Tray(prefix)
+    tray.icon_present()
+    return tray, server, agent
+
+
 def take_screenshots(prefix, work: Path) -> int:
     display = prefix.display
-    server = agent = duplicate = None
-    try:
-        tray = Tray(prefix)
-        server = FakeServer(work / "server")
-        agent = Agent(prefix, work / "agent", server.address).start()
-        agent.wait_window()
-        tray.icon_present()
+    with ExitStack() as cleanup:
+        tray, server, agent = start_beside_server(prefix, work, cleanup)
 
         # Each click asks anew, but the state is the one the poller relayed already: the click
         # changes nothing, and no notification covers the menu.
@@ -98,6 +107,7 @@ def take_screenshots(prefix, work: Path) -> int:
         # Back with the server's FALSE: the word stays FALSE, so no notification comes.
         server.answer(PERMISSION, "FALSE")
         server = FakeServer(work / "server-back", address=server.address, routes=server.routes)
+        cleanup.callback(server.stop)
         popup = tray.popup(WM_RBUTTONDOWN, *CURSOR)
         shoot(display, "command-menu", popup["rect"], include_tray=True)
         tray.d("dismiss", 30000)
@@ -126,30 +136,21 @@ def take_screenshots(prefix, work: Path) -> int:
         tray.d("click", MESSAGE, 2)
         tray.gone(MESSAGE)
 
-        duplicate = Agent(prefix, work / "second", server.address).start()
+        duplicate = Agent(prefix, work / "second", server.address)
+        cleanup.callback(duplicate.stop)
+        duplicate.start()
         shoot(display, "warning-duplicate-run", tray.d("message-box", DUPLICATE_CAPTION, 60000)["rect"])
         tray.d("click", DUPLICATE_CAPTION, 1)
         duplicate.wait_exit(60)
         agent.close(60)
         return 0
-    finally:
-        for a in (duplicate, agent):
-            if a is not None:
-                a.stop()
-        if server is not None:
-            server.stop()
 
 
 def take_screenshots_at(prefix, work: Path, dpi: int) -> int:
     """The menus and dialogs at another DPI: laid out as at 96 dpi, in larger type."""
     display = prefix.display
-    server = agent = None
-    try:
-        tray = Tray(prefix)
-        server = FakeServer(work / "server")
-        agent = Agent(prefix, work / "agent", server.address).start()
-        agent.wait_window()
-        tray.icon_present()
+    with ExitStack() as cleanup:
+        tray, _server, agent = start_beside_server(prefix, work, cleanup)
         popup = tray.popup(WM_LBUTTONDOWN, *CURSOR)
         shoot(display, f"status-menu-{dpi}", popup["rect"], include_tray=True)
         tray.d("dismiss", 30000)
@@ -168,11 +169,6 @@ def take_screenshots_at(prefix, work: Path, dpi: int) -> int:
         tray.gone(MESSAGE)
         agent.close(60)
         return 0
-    finally:
-        if agent is not None:
-            agent.stop()
-        if server is not None:
-            server.stop()
 
 
 if __name__ == "__main__":

@@ -108,9 +108,10 @@ void DescribeNotice(TrayIconRecord* icon, const Notice& notice) {
     icon->Data.hBalloonIcon = icon->Data.hIcon;
 }
 
+// The same icon and tip. Known is compared too: the first word after none is news to
+// NoticeFor, even when it looks like the state the icon began with.
 bool SameShown(const TrayState& a, const TrayState& b) {
-    return a.Known == b.Known && a.Granted == b.Granted && LookOf(a) == LookOf(b) &&
-           std::wcscmp(ReasonOf(a.Why).Text, ReasonOf(b.Why).Text) == 0;
+    return a.Known == b.Known && LookOf(a) == LookOf(b) && std::wcscmp(TipOf(a).Text, TipOf(b).Text) == 0;
 }
 
 }  // namespace
@@ -119,9 +120,8 @@ void AddTrayIcon(HINSTANCE instance, HWND window) {
     if (TheTrayIcon == nullptr) TheTrayIcon = new (std::nothrow) TrayIconRecord();
     if (TheTrayIcon == nullptr) return;
     TheTrayIcon->Instance = instance;
-    LoadImages(TheTrayIcon, SmallIconSize(window, 0));
     TheTrayIcon->Shown = LatestRelayedState();  // the first word: no notification
-    Offer(TheTrayIcon, window);
+    AddTrayIconAgain(window);
 }
 
 bool AddTrayIconAgain(HWND window) {

@@ -1,24 +1,18 @@
 #include "tray/tray_state.h"
 
+#include <type_traits>
+
 namespace {
 
 constexpr wchar_t ProductName[] = L"Tembrix USB Lock Tool";
 
-// Appends to a bounded text, cut where it would not fit.
-template <std::size_t N>
-void Append(wchar_t (&out)[N], const wchar_t* text) {
+// Appends to a bounded text, cut where it would not fit. Narrow text is a cause's token, ASCII:
+// each byte is one character.
+template <std::size_t N, typename Char>
+void Append(wchar_t (&out)[N], const Char* text) {
     std::size_t at = 0;
     while (at < N - 1 && out[at] != 0) ++at;
-    while (at < N - 1 && *text != 0) out[at++] = *text++;
-    out[at] = 0;
-}
-
-// The cause's token is ASCII: each byte is one character.
-template <std::size_t N>
-void AppendAscii(wchar_t (&out)[N], const char* text) {
-    std::size_t at = 0;
-    while (at < N - 1 && out[at] != 0) ++at;
-    while (at < N - 1 && *text != 0) out[at++] = static_cast<unsigned char>(*text++);
+    while (at < N - 1 && *text != 0) out[at++] = static_cast<std::make_unsigned_t<Char>>(*text++);
     out[at] = 0;
 }
 
@@ -64,7 +58,7 @@ ReasonLine ReasonOf(const Outcome& why) {
     if (reason == nullptr) return line;
     Append(line.Text, reason);
     Append(line.Text, L" (");
-    AppendAscii(line.Text, TokenOf(why).Text);
+    Append(line.Text, TokenOf(why).Text);
     Append(line.Text, L")");
     return line;
 }
